@@ -1,0 +1,1 @@
+#include <asio/impl/src.hpp>

@@ -1,0 +1,27 @@
+#include "shared/SerialGate.h"
+
+#include <asio/experimental/channel.hpp>
+#include <asio/use_awaitable.hpp>
+
+namespace brimo {
+
+// A channel with room for one token: sending takes the gate, receiving gives it back and lets
+// the longest-waiting sender in.
+struct SerialGate::Impl {
+    explicit Impl(asio::any_io_executor executor) : channel(std::move(executor), 1) {}
+    asio::experimental::channel<void(asio::error_code)> channel;
+};
+
+SerialGate::SerialGate(asio::any_io_executor executor)
+    : impl_(std::make_unique<Impl>(std::move(executor))) {}
+
+SerialGate::~SerialGate() = default;
+
+asio::awaitable<SerialGate::Hold> SerialGate::acquire() {
+    co_await impl_->channel.async_send(asio::error_code{}, asio::use_awaitable);
+    co_return Hold(this);
+}
+
+void SerialGate::release() { impl_->channel.try_receive([](asio::error_code) {}); }
+
+} // namespace brimo
