@@ -17,7 +17,9 @@ Clock& Clock::current() {
     return clock ? *clock : systemClock;
 }
 
-void Clock::install(Clock* clock) { installed.store(clock); }
+void Clock::install(Clock* clock) {
+    installed.store(clock);
+}
 
 Clock::time_point SystemClock::now() const {
     return std::chrono::time_point_cast<duration>(std::chrono::steady_clock::now());
@@ -35,8 +37,7 @@ struct FakeClock::Sleeper {
 };
 
 asio::awaitable<void> FakeClock::sleep(duration d) {
-    if (d <= duration::zero())
-        co_return;
+    if (d <= duration::zero()) co_return;
     asio::steady_timer timer(co_await asio::this_coro::executor,
                              asio::steady_timer::time_point::max());
     Sleeper sleeper{now_ + d, &timer};
@@ -45,8 +46,7 @@ asio::awaitable<void> FakeClock::sleep(duration d) {
     asio::error_code ec;
     co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
     sleepers_.erase(it);
-    if (!sleeper.woken)
-        throw asio::system_error(asio::error::operation_aborted);
+    if (!sleeper.woken) throw asio::system_error(asio::error::operation_aborted);
 }
 
 void FakeClock::advance(duration d) {

@@ -41,8 +41,7 @@ std::string vformat(const char* format, va_list args) {
     va_copy(copy, args);
     const int size = std::vsnprintf(nullptr, 0, format, copy);
     va_end(copy);
-    if (size <= 0)
-        return {};
+    if (size <= 0) return {};
     std::string text(static_cast<size_t>(size), '\0');
     std::vsnprintf(text.data(), text.size() + 1, format, args);
     return text;
@@ -110,8 +109,7 @@ std::vector<std::string> MemorySink::messages() const {
 bool MemorySink::contains(std::string_view message) const {
     std::lock_guard lock(mutex_);
     for (const auto& record : records_)
-        if (record.message == message)
-            return true;
+        if (record.message == message) return true;
     return false;
 }
 
@@ -127,17 +125,19 @@ void setSink(std::shared_ptr<Sink> sink) {
 
 std::shared_ptr<Sink> sink() {
     std::lock_guard lock(sinkMutex);
-    if (!currentSink)
-        currentSink = defaultSink();
+    if (!currentSink) currentSink = defaultSink();
     return currentSink;
 }
 
 ScopedMemorySink::ScopedMemorySink()
-    : memory_(std::make_shared<MemorySink>()), previous_(sink()) {
+    : memory_(std::make_shared<MemorySink>())
+    , previous_(sink()) {
     setSink(memory_);
 }
 
-ScopedMemorySink::~ScopedMemorySink() { setSink(previous_); }
+ScopedMemorySink::~ScopedMemorySink() {
+    setSink(previous_);
+}
 
 void Logger::emit(Level level, std::string message) const {
     sink()->write(Record{level, subsystem_, category_, std::move(message)});

@@ -76,7 +76,8 @@ private:
 class Logger {
 public:
     constexpr Logger(const char* subsystem, const char* category)
-        : subsystem_(subsystem), category_(category) {}
+        : subsystem_(subsystem)
+        , category_(category) {}
 
     void log(Level level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
     void debug(const char* format, ...) const __attribute__((format(printf, 2, 3)));

@@ -17,12 +17,13 @@ public:
 
     class Hold {
     public:
-        explicit Hold(SerialGate* gate) : gate_(gate) {}
-        Hold(Hold&& other) noexcept : gate_(std::exchange(other.gate_, nullptr)) {}
+        explicit Hold(SerialGate* gate)
+            : gate_(gate) {}
+        Hold(Hold&& other) noexcept
+            : gate_(std::exchange(other.gate_, nullptr)) {}
         Hold& operator=(Hold&&) = delete;
         ~Hold() {
-            if (gate_)
-                gate_->release();
+            if (gate_) gate_->release();
         }
 
     private:

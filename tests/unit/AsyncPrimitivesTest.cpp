@@ -1,0 +1,86 @@
+#include "shared/Clock.h"
+#include "shared/SerialGate.h"
+#include "tests/common/RunAsync.h"
+
+#include <asio/bind_cancellation_slot.hpp>
+#include <asio/cancellation_signal.hpp>
+#include <asio/detached.hpp>
+#include <asio/post.hpp>
+#include <asio/use_awaitable.hpp>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace brimo {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(FakeClock, SleepersWakeOnlyWhenTimeReachesTheirDeadline) {
+    asio::io_context loop;
+    FakeClock clock;
+    std::vector<std::string> woke;
+    auto sleeper = [&](std::string name, Clock::duration d) -> asio::awaitable<void> {
+        co_await clock.sleep(d);
+        woke.push_back(name + "@" + std::to_string(clock.now().time_since_epoch() / 1s));
+    };
+    asio::co_spawn(loop, sleeper("short", 3s), asio::detached);
+    asio::co_spawn(loop, sleeper("long", 120s), asio::detached);
+    loop.poll();
+    EXPECT_EQ(clock.sleeperCount(), 2u);
+
+    clock.advance(2999ms);
+    loop.poll();
+    EXPECT_TRUE(woke.empty());
+    clock.advance(1ms);
+    loop.poll();
+    EXPECT_EQ(woke, std::vector<std::string>{"short@3"});
+    clock.advance(200s);
+    loop.poll();
+    EXPECT_EQ(woke, (std::vector<std::string>{"short@3", "long@203"}));
+    EXPECT_EQ(clock.sleeperCount(), 0u);
+}
+
+TEST(FakeClock, CancellingASleeperThrowsAndForgetsIt) {
+    asio::io_context loop;
+    FakeClock clock;
+    asio::cancellation_signal signal;
+    std::exception_ptr failure;
+    bool finished = false;
+    asio::co_spawn(loop, clock.sleep(10s),
+                   asio::bind_cancellation_slot(signal.slot(), [&](std::exception_ptr e) {
+                       failure = e;
+                       finished = true;
+                   }));
+    loop.poll();
+    ASSERT_EQ(clock.sleeperCount(), 1u);
+    signal.emit(asio::cancellation_type::all);
+    loop.poll();
+    ASSERT_TRUE(finished);
+    ASSERT_TRUE(failure);
+    EXPECT_THROW(std::rethrow_exception(failure), asio::system_error);
+    EXPECT_EQ(clock.sleeperCount(), 0u);
+    clock.advance(20s); // must not touch the destroyed sleeper
+    loop.poll();
+}
+
+TEST(SerialGate, HoldersDoNotInterleaveAcrossSuspensionsAndWaitersKeepTheirOrder) {
+    asio::io_context loop;
+    SerialGate gate(loop.get_executor());
+    std::vector<std::string> trace;
+    auto worker = [&](std::string name) -> asio::awaitable<void> {
+        auto hold = co_await gate.acquire();
+        trace.push_back(name + "+");
+        // Suspend twice while holding: another worker must not get in.
+        co_await asio::post(loop, asio::use_awaitable);
+        co_await asio::post(loop, asio::use_awaitable);
+        trace.push_back(name + "-");
+    };
+    for (const char* name : {"a", "b", "c"})
+        asio::co_spawn(loop, worker(name), asio::detached);
+    loop.run();
+    EXPECT_EQ(trace, (std::vector<std::string>{"a+", "a-", "b+", "b-", "c+", "c-"}));
+}
+
+} // namespace
+} // namespace brimo
