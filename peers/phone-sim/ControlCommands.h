@@ -1,0 +1,33 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace brimo::sim {
+
+class DeviceRegistry;
+
+struct ControlReply {
+    std::string line; // "OK", "OK <payload>" or "ERR <message>", without the newline
+    bool quit = false;
+};
+
+// The control language that tests and scripts use to drive the simulator: one command per
+// line, one reply line each.
+class ControlCommands {
+public:
+    explicit ControlCommands(DeviceRegistry& registry)
+        : registry_(registry) {}
+
+    ControlReply execute(std::string_view line);
+
+private:
+    std::string fault(std::string_view udid, std::string_view key, std::string_view rest);
+
+    DeviceRegistry& registry_;
+};
+
+// Decodes \r, \n and \\ so that fault texts can hold line breaks; other bytes stay as they are.
+std::string decodeEscapes(std::string_view text);
+
+} // namespace brimo::sim

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <asio/local/stream_protocol.hpp>
+#include <string>
+
+namespace brimo::sim {
+
+// Binds and listens on a Unix stream socket at `path`. A socket file left behind by a dead
+// process is replaced; a live listener or a file that is not a socket is an error
+// (std::runtime_error), so that two simulators never share a path.
+asio::local::stream_protocol::acceptor listenUnix(asio::io_context& io, const std::string& path);
+
+} // namespace brimo::sim

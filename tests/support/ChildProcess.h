@@ -1,0 +1,29 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace brimo::test {
+
+// Starts argv[0] (looked up in PATH) with the current environment. The child inherits only
+// stdin, stdout and stderr; `stdoutFd` / `stderrFd`, when given, replace its stdout / stderr.
+// Throws std::runtime_error when the program cannot be started.
+pid_t spawnChild(const std::vector<std::string>& argv, int stdoutFd = -1, int stderrFd = -1);
+
+// Waits for the child and returns its exit code, or 128 + the signal that ended it.
+int waitChild(pid_t pid);
+
+// SIGTERM, then SIGKILL if the child is still there after `grace`; returns as waitChild.
+int stopChild(pid_t pid, std::chrono::milliseconds grace = std::chrono::seconds(10));
+
+struct ChildResult {
+    int exitCode;
+    std::string output; // everything the child wrote to stdout
+};
+
+// Runs the program to completion, capturing its stdout; stderr goes to /dev/null.
+ChildResult runChild(const std::vector<std::string>& argv);
+
+} // namespace brimo::test
