@@ -113,17 +113,32 @@ struct EventLog {
     }
 };
 
+// Unsubscribes on every way out of a test, before the log it writes to goes away.
+class Subscription {
+public:
+    explicit Subscription(EventLog& log) {
+        EXPECT_EQ(usbmuxd_events_subscribe(&context_, &EventLog::record, &log), 0);
+    }
+    ~Subscription() { end(); }
+    void end() {
+        if (context_) usbmuxd_events_unsubscribe(context_);
+        context_ = nullptr;
+    }
+
+private:
+    usbmuxd_subscription_context_t context_ = nullptr;
+};
+
 TEST_F(UsbmuxdProtocolTest, SubscribersSeePresentPhonesThenEveryChange) {
     EventLog log;
-    usbmuxd_subscription_context_t context = nullptr;
-    ASSERT_EQ(usbmuxd_events_subscribe(&context, &EventLog::record, &log), 0);
+    Subscription subscription(log);
     ASSERT_TRUE(log.waitForCount(2));
 
     ASSERT_EQ(sim.control(std::string("detach ") + kPhoneB), "OK");
     ASSERT_EQ(sim.control(std::string("reattach ") + kPhoneA), "OK 3");
     ASSERT_EQ(sim.control(std::string("attach ") + kPhoneB), "OK 4");
     ASSERT_TRUE(log.waitForCount(6));
-    usbmuxd_events_unsubscribe(context);
+    subscription.end();
 
     auto entries = log.snapshot();
     entries.resize(6); // unsubscribing reports the phones as removed again
@@ -140,8 +155,7 @@ TEST_F(UsbmuxdProtocolTest, SubscribersRecoverWhenTheSimulatorRestarts) {
     // Without inotify the library polls for the socket instead of waiting for /var/run.
     libusbmuxd_set_use_inotify(0);
     EventLog log;
-    usbmuxd_subscription_context_t context = nullptr;
-    ASSERT_EQ(usbmuxd_events_subscribe(&context, &EventLog::record, &log), 0);
+    Subscription subscription(log);
     ASSERT_TRUE(log.waitForCount(2));
 
     sim.stop();
@@ -149,7 +163,7 @@ TEST_F(UsbmuxdProtocolTest, SubscribersRecoverWhenTheSimulatorRestarts) {
     ASSERT_TRUE(log.waitForCount(4)) << "losing the daemon removes every phone";
     sim.start();
     ASSERT_TRUE(log.waitForCount(6));
-    usbmuxd_events_unsubscribe(context);
+    subscription.end();
 
     auto entries = log.snapshot();
     EXPECT_EQ(entries[2].type, UE_DEVICE_REMOVE);
