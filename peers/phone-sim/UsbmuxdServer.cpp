@@ -4,7 +4,6 @@
 #include "peers/phone-sim/DeviceRegistry.h"
 #include "peers/phone-sim/PhoneAppConnection.h"
 #include "peers/phone-sim/PlistMessages.h"
-#include "peers/phone-sim/SimLog.h"
 #include "peers/phone-sim/UnixListener.h"
 #include "peers/phone-sim/UsbmuxPacket.h"
 
