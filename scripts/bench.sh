@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Builds an optimised tree without sanitizers (build-release/) and runs the benchmarks.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+export BRIMO_BUILD_DIR=${BRIMO_BUILD_DIR:-$root/build-release}
+BRIMO_BUILD_TYPE=Release BRIMO_SANITIZE=OFF "$root/scripts/setup.sh"
+"$BRIMO_BUILD_DIR/bench/speedtest_bench" "$@"

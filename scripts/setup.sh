@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs when any is missing, then configures and
+# builds into build/ (Debug, AddressSanitizer + UndefinedBehaviorSanitizer).
+# Environment: BRIMO_BUILD_DIR, BRIMO_BUILD_TYPE (Debug), BRIMO_SANITIZE (ON).
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+packages=(
+  cmake ninja-build g++ pkg-config ccache
+  libasio-dev libusbmuxd-dev libplist-dev libsystemd-dev
+  libgtest-dev libgmock-dev
+  libusbmuxd-tools libimobiledevice-utils
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+  [[ $status == "install ok installed" ]] || missing+=("$package")
+done
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  sudo=()
+  [[ $(id -u) -eq 0 ]] || sudo=(sudo)
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
+fi
+
+build=${BRIMO_BUILD_DIR:-$root/build}
+cmake -S "$root" -B "$build" -G Ninja \
+  -DCMAKE_BUILD_TYPE="${BRIMO_BUILD_TYPE:-Debug}" \
+  -DBRIMO_SANITIZE="${BRIMO_SANITIZE:-ON}" >/dev/null
+ninja -C "$build" --quiet

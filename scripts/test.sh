@@ -1,0 +1,6 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+"$root/scripts/setup.sh"
+ctest --test-dir "${BRIMO_BUILD_DIR:-$root/build}" --output-on-failure -j2 --timeout 180
