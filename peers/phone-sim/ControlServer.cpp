@@ -29,7 +29,6 @@ struct ControlServer::Impl {
         , onQuit(std::move(onQuit))
         , acceptor(listenUnix(io, path)) {}
 
-    asio::awaitable<void> acceptLoop();
     asio::awaitable<void> serve(Socket socket);
 
     ControlCommands commands;
@@ -40,19 +39,14 @@ struct ControlServer::Impl {
 ControlServer::ControlServer(asio::io_context& io, DeviceRegistry& registry,
                              const std::string& socketPath, std::function<void()> onQuit)
     : impl_(std::make_unique<Impl>(io, registry, socketPath, std::move(onQuit))) {
-    asio::co_spawn(io, impl_->acceptLoop(), asio::detached);
+    asio::co_spawn(
+        io,
+        acceptEach(impl_->acceptor,
+                   [impl = impl_.get()](Socket socket) { return impl->serve(std::move(socket)); }),
+        asio::detached);
 }
 
 ControlServer::~ControlServer() = default;
-
-asio::awaitable<void> ControlServer::Impl::acceptLoop() {
-    for (;;) {
-        asio::error_code ec;
-        Socket socket = co_await acceptor.async_accept(asio::redirect_error(use_awaitable, ec));
-        if (ec == asio::error::operation_aborted) co_return;
-        if (!ec) co_spawn(acceptor.get_executor(), serve(std::move(socket)), asio::detached);
-    }
-}
 
 asio::awaitable<void> ControlServer::Impl::serve(Socket socket) {
     std::string input;

@@ -1,5 +1,9 @@
 #include "peers/phone-sim/UnixListener.h"
 
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/use_awaitable.hpp>
 #include <filesystem>
 #include <stdexcept>
 
@@ -25,6 +29,16 @@ asio::local::stream_protocol::acceptor listenUnix(asio::io_context& io, const st
     if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
     if (ec) throw std::runtime_error("cannot listen on " + path + ": " + ec.message());
     return acceptor;
+}
+
+asio::awaitable<void> acceptEach(asio::local::stream_protocol::acceptor& acceptor,
+                                 ServeConnection serve) {
+    for (;;) {
+        asio::error_code ec;
+        auto socket = co_await acceptor.async_accept(asio::redirect_error(asio::use_awaitable, ec));
+        if (ec == asio::error::operation_aborted) co_return;
+        if (!ec) asio::co_spawn(acceptor.get_executor(), serve(std::move(socket)), asio::detached);
+    }
 }
 
 } // namespace brimo::sim

@@ -72,7 +72,6 @@ struct UsbmuxdServer::Impl {
         : registry(registry)
         , acceptor(listenUnix(io, path)) {}
 
-    asio::awaitable<void> acceptLoop();
     asio::awaitable<void> serve(Socket socket);
     asio::awaitable<void> listen(Socket& socket, uint32_t tag);
     asio::awaitable<void> connect(Socket socket, uint32_t tag, const UsbmuxRequest& request);
@@ -84,19 +83,14 @@ struct UsbmuxdServer::Impl {
 UsbmuxdServer::UsbmuxdServer(asio::io_context& io, DeviceRegistry& registry,
                              const std::string& socketPath)
     : impl_(std::make_unique<Impl>(io, registry, socketPath)) {
-    asio::co_spawn(io, impl_->acceptLoop(), asio::detached);
+    asio::co_spawn(
+        io,
+        acceptEach(impl_->acceptor,
+                   [impl = impl_.get()](Socket socket) { return impl->serve(std::move(socket)); }),
+        asio::detached);
 }
 
 UsbmuxdServer::~UsbmuxdServer() = default;
-
-asio::awaitable<void> UsbmuxdServer::Impl::acceptLoop() {
-    for (;;) {
-        asio::error_code ec;
-        Socket socket = co_await acceptor.async_accept(asio::redirect_error(use_awaitable, ec));
-        if (ec == asio::error::operation_aborted) co_return;
-        if (!ec) co_spawn(acceptor.get_executor(), serve(std::move(socket)), asio::detached);
-    }
-}
 
 asio::awaitable<void> UsbmuxdServer::Impl::serve(Socket socket) {
     try {
