@@ -126,10 +126,7 @@ asio::awaitable<void> UsbMuxService::shutdown() {
     auto hold = co_await gate_.acquire();
     clearTrampoline();
     // Unsubscribing joins the library's event thread.
-    co_await offload([] {
-        usbmux_mgr_shutdown();
-        return true;
-    });
+    co_await offload([] { usbmux_mgr_shutdown(); });
     started_ = false;
 }
 

@@ -1,4 +1,5 @@
 #include "shared/Clock.h"
+#include "shared/Offload.h"
 #include "shared/SerialGate.h"
 #include "tests/common/RunAsync.h"
 
@@ -9,6 +10,7 @@
 #include <asio/use_awaitable.hpp>
 #include <gtest/gtest.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace brimo {
@@ -80,6 +82,39 @@ TEST(SerialGate, HoldersDoNotInterleaveAcrossSuspensionsAndWaitersKeepTheirOrder
         asio::co_spawn(loop, worker(name), asio::detached);
     loop.run();
     EXPECT_EQ(trace, (std::vector<std::string>{"a+", "a-", "b+", "b-", "c+", "c-"}));
+}
+
+TEST(Offload, ResultsAndFailuresComeBackOnTheLoopWhichStaysBusyMeanwhile) {
+    for (int round = 0; round < 100; ++round) {
+        // A fresh loop each round, destroyed right after: the worker must not touch it late.
+        asio::io_context loop;
+        std::thread::id resumedOn;
+        int value = 0;
+        std::string failure;
+        asio::co_spawn(
+            loop,
+            [&]() -> asio::awaitable<void> {
+                value = co_await offload([] {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    return 41 + 1;
+                });
+                resumedOn = std::this_thread::get_id();
+                try {
+                    co_await offload([]() -> void { throw std::runtime_error("disk gone"); });
+                } catch (const std::runtime_error& e) {
+                    failure = e.what();
+                }
+            },
+            asio::detached);
+        // run() returns only when the coroutine is done, not while its work is away.
+        loop.run();
+        // Stepping the loop only until the result arrives, then dropping it at once.
+        asio::io_context stepped;
+        EXPECT_EQ(test::runAsync(stepped, offload([round] { return round; })), round);
+        EXPECT_EQ(value, 42);
+        EXPECT_EQ(failure, "disk gone");
+        EXPECT_EQ(resumedOn, std::this_thread::get_id());
+    }
 }
 
 } // namespace
