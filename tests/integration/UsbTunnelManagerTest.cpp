@@ -175,6 +175,7 @@ TEST_F(UsbTunnelManagerTest, DetachWakesAReceiveBlockedOnTheTunnel) {
     ASSERT_EQ(sim.control(std::string("detach ") + kPhoneA), "OK");
     reader.join();
     EXPECT_EQ(received, 0);
+    ASSERT_TRUE(waitUntil([] { return sawEvent(2, kPhoneA); }));
     EXPECT_FALSE(usbmux_tunnel_ensure(&tunnel));
 }
 
