@@ -22,10 +22,11 @@ namespace detail {
 // result and is released on the loop, so the worker never touches the loop after handing the
 // result over (the loop may be gone by the time the worker thread unwinds).
 template <class Result> struct OffloadInitiation {
-    template <class Handler, class Work> void operator()(Handler handler, Work work) const {
+    template <class Handler, class Work>
+    void operator()(Handler handler, asio::thread_pool* pool, Work work) const {
         auto guard = asio::make_work_guard(asio::get_associated_executor(handler));
-        asio::post(blockingPool(), [handler = std::move(handler), work = std::move(work),
-                                    guard = std::move(guard)]() mutable {
+        asio::post(*pool, [handler = std::move(handler), work = std::move(work),
+                           guard = std::move(guard)]() mutable {
             std::exception_ptr failure;
             if constexpr (std::is_void_v<Result>) {
                 try {
@@ -56,11 +57,18 @@ template <class Result> struct OffloadSignature { using type = void(std::excepti
 template <> struct OffloadSignature<void> { using type = void(std::exception_ptr); };
 } // namespace detail
 
-template <class F> auto offload(F work) -> asio::awaitable<std::invoke_result_t<F&>> {
+// Runs `work` on `pool` (a one-thread pool is a serial queue) and resumes the caller on its
+// own executor with the result or the exception.
+template <class F>
+auto offloadTo(asio::thread_pool& pool, F work) -> asio::awaitable<std::invoke_result_t<F&>> {
     using Result = std::invoke_result_t<F&>;
     using Signature = typename detail::OffloadSignature<Result>::type;
     co_return co_await asio::async_initiate<const asio::use_awaitable_t<>&, Signature>(
-        detail::OffloadInitiation<Result>{}, asio::use_awaitable, std::move(work));
+        detail::OffloadInitiation<Result>{}, asio::use_awaitable, &pool, std::move(work));
+}
+
+template <class F> auto offload(F work) -> asio::awaitable<std::invoke_result_t<F&>> {
+    return offloadTo(blockingPool(), std::move(work));
 }
 
 } // namespace brimo

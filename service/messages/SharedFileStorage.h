@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+// Files shared with the file-system extension. They all lie directly in the root of the App Group
+// container, so every helper takes a plain file name, never a path.
+namespace brimo {
+
+inline constexpr std::string_view appGroupIdentifier = "group.Ozm.Tarvel";
+
+enum class SharedFileStorageError {
+    containerUnavailable, // no usable data directory, or the container could not be created
+    ioFailed,             // a file could not be opened, sized or moved
+    invalidName,          // the name is not a plain file name in the container root
+};
+
+class SharedFileStorageException : public std::runtime_error {
+public:
+    SharedFileStorageException(SharedFileStorageError error, const std::string& detail);
+    SharedFileStorageError error() const { return error_; }
+
+private:
+    SharedFileStorageError error_;
+};
+
+class SharedFileStorage {
+public:
+    // ${XDG_DATA_HOME:-$HOME/.local/share}/group.Ozm.Tarvel, created with mode 0700 (and missing
+    // parents likewise) when it does not exist.
+    static std::filesystem::path containerURL();
+
+    // Opens `name` read-write, created or truncated, with mode 0600, and extends it to `size`
+    // bytes when size > 0 so that chunks can be written at their offsets in any order. The caller
+    // owns the returned descriptor.
+    static int createSharedFile(std::string_view name, int64_t size);
+
+    // Renames `from` to `to`, replacing a file already named `to`; either completes or throws.
+    static void moveSharedFile(std::string_view from, std::string_view to);
+
+    // Deletes `name`; every failure, including an invalid name, is ignored.
+    static void removeSharedFile(std::string_view name) noexcept;
+};
+
+} // namespace brimo
