@@ -1,6 +1,6 @@
 #pragma once
 
-#include "service/messages/Bytes.h"
+#include "shared/Bytes.h"
 
 #include <optional>
 #include <span>

@@ -9,11 +9,17 @@ void BinaryWriter::putLittleEndian(uint64_t value, size_t width) {
         bytes_.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
-void BinaryWriter::putUInt64(uint64_t value) { putLittleEndian(value, 8); }
+void BinaryWriter::putUInt64(uint64_t value) {
+    putLittleEndian(value, 8);
+}
 
-void BinaryWriter::putUInt32(uint32_t value) { putLittleEndian(value, 4); }
+void BinaryWriter::putUInt32(uint32_t value) {
+    putLittleEndian(value, 4);
+}
 
-void BinaryWriter::putBool(bool value) { bytes_.push_back(value ? 1 : 0); }
+void BinaryWriter::putBool(bool value) {
+    bytes_.push_back(value ? 1 : 0);
+}
 
 bool BinaryWriter::putString(std::string_view text) {
     if (text.size() > std::numeric_limits<uint16_t>::max()) return false;
@@ -45,7 +51,9 @@ std::optional<uint64_t> BinaryReader::littleEndian(size_t width) {
     return value;
 }
 
-std::optional<uint64_t> BinaryReader::uint64() { return littleEndian(8); }
+std::optional<uint64_t> BinaryReader::uint64() {
+    return littleEndian(8);
+}
 
 std::optional<uint32_t> BinaryReader::uint32() {
     const auto value = littleEndian(4);

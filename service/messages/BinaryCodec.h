@@ -1,6 +1,6 @@
 #pragma once
 
-#include "service/messages/Bytes.h"
+#include "shared/Bytes.h"
 
 #include <cstddef>
 #include <optional>
@@ -35,7 +35,8 @@ private:
 // 1 is rejected too. A failed read leaves the position unspecified: callers give up on the input.
 class BinaryReader {
 public:
-    explicit BinaryReader(std::span<const uint8_t> input) : input_(input) {}
+    explicit BinaryReader(std::span<const uint8_t> input)
+        : input_(input) {}
 
     std::optional<uint64_t> uint64();
     std::optional<uint32_t> uint32();

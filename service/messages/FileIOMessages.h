@@ -1,7 +1,7 @@
 #pragma once
 
-#include "service/messages/Bytes.h"
 #include "service/messages/Uuid.h"
+#include "shared/Bytes.h"
 
 #include <cstdint>
 #include <optional>

@@ -47,11 +47,14 @@ bool readDocument(std::span<const uint8_t> bytes, const std::function<void(Field
 
 Bytes serialize(const nlohmann::ordered_json& document) {
     // Replacing invalid UTF-8 keeps encoding infallible; strings of valid UTF-8 are unchanged.
-    const std::string text = document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    const std::string text =
+        document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     return Bytes(text.begin(), text.end());
 }
 
-FieldReader::FieldReader(const nlohmann::json& object) : object_(&object), failed_(&ownFailed_) {}
+FieldReader::FieldReader(const nlohmann::json& object)
+    : object_(&object)
+    , failed_(&ownFailed_) {}
 
 FieldReader::FieldReader(const nlohmann::json* object, bool* failed)
     : object_(object)
@@ -99,13 +102,21 @@ template <typename T> T FieldReader::integer(const char* key) {
     return number.value_or(0);
 }
 
-uint64_t FieldReader::uint64(const char* key) { return integer<uint64_t>(key); }
+uint64_t FieldReader::uint64(const char* key) {
+    return integer<uint64_t>(key);
+}
 
-uint32_t FieldReader::uint32(const char* key) { return integer<uint32_t>(key); }
+uint32_t FieldReader::uint32(const char* key) {
+    return integer<uint32_t>(key);
+}
 
-int64_t FieldReader::int64(const char* key) { return integer<int64_t>(key); }
+int64_t FieldReader::int64(const char* key) {
+    return integer<int64_t>(key);
+}
 
-int32_t FieldReader::int32(const char* key) { return integer<int32_t>(key); }
+int32_t FieldReader::int32(const char* key) {
+    return integer<int32_t>(key);
+}
 
 Bytes FieldReader::data(const char* key) {
     auto decoded = base64Decode(string(key));

@@ -2,8 +2,8 @@
 
 // Internal to brimo_messages: the checked field readers shared by every JSON document.
 
-#include "service/messages/Bytes.h"
 #include "service/messages/Uuid.h"
+#include "shared/Bytes.h"
 
 #include <functional>
 #include <nlohmann/json_fwd.hpp>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "service/messages/Bytes.h"
+#include "shared/Bytes.h"
 
 #include <cstdint>
 #include <optional>
@@ -73,8 +73,8 @@ enum class UsbMuxRelayError : int64_t {
     success = 0,
     notRegistered = 1, // the caller is not a registered client
     reserved2 = 2,
-    noDevices = 3,     // no phone attached, or the transport found none
-    notConnected = 4,  // the tunnel to the phone could not be connected
+    noDevices = 3,    // no phone attached, or the transport found none
+    notConnected = 4, // the tunnel to the phone could not be connected
     reserved5 = 5,
     reserved6 = 6,
     payloadTooLarge = 7, // the request payload exceeds 5 MiB

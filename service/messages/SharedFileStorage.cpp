@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -28,7 +29,9 @@ std::string describe(SharedFileStorageError error) {
     throw SharedFileStorageException(error, detail);
 }
 
-std::string errnoText() { return std::generic_category().message(errno); }
+std::string errnoText() {
+    return std::generic_category().message(errno);
+}
 
 // The XDG rule: an unset, empty or relative value does not count.
 std::optional<fs::path> absoluteFromEnvironment(const char* variable) {
@@ -44,21 +47,20 @@ fs::path dataHome() {
 }
 
 // mkdir with 0700 for each missing component; chmod afterwards because the umask may have taken
-// owner bits away.
+// owner bits away. Existing directories are left as they are.
 void makeDirectories(const fs::path& directory) {
     fs::path partial;
     for (const auto& component : directory) {
         partial /= component;
-        if (::mkdir(partial.c_str(), 0700) == 0) {
-            if (::chmod(partial.c_str(), 0700) != 0)
-                fail(SharedFileStorageError::containerUnavailable, partial.string() + ": " + errnoText());
-        } else if (errno != EEXIST) {
-            fail(SharedFileStorageError::containerUnavailable, partial.string() + ": " + errnoText());
-        }
+        const bool created = ::mkdir(partial.c_str(), 0700) == 0;
+        const int mkdirError = errno;
+        std::error_code ignored;
+        if (created ? ::chmod(partial.c_str(), 0700) == 0 : fs::is_directory(partial, ignored))
+            continue;
+        fail(SharedFileStorageError::containerUnavailable,
+             partial.string() + ": " +
+                 std::generic_category().message(created ? errno : mkdirError));
     }
-    std::error_code error;
-    if (!fs::is_directory(directory, error))
-        fail(SharedFileStorageError::containerUnavailable, directory.string() + " is not a directory");
 }
 
 bool isPlainName(std::string_view name) {
