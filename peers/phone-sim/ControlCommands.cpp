@@ -1,9 +1,11 @@
 #include "peers/phone-sim/ControlCommands.h"
 
+#include "peers/phone-sim/CommandWords.h"
 #include "peers/phone-sim/DeviceRegistry.h"
+#include "peers/phone-sim/PushCommand.h"
 #include "peers/phone-sim/SimLog.h"
 
-#include <charconv>
+#include <chrono>
 #include <optional>
 
 namespace brimo::sim {
@@ -12,20 +14,6 @@ namespace {
 
 // libusbmuxd truncates longer serial numbers, so such a UDID could never be looked up.
 constexpr size_t kMaxUdid = 43;
-
-// Splits off the next space-separated word; `rest` keeps what follows its separating space.
-std::string_view nextWord(std::string_view& rest) {
-    size_t start = rest.find_first_not_of(' ');
-    if (start == std::string_view::npos) {
-        rest = {};
-        return {};
-    }
-    rest.remove_prefix(start);
-    size_t end = rest.find(' ');
-    std::string_view word = rest.substr(0, end);
-    rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
-    return word;
-}
 
 std::optional<bool> parseSwitch(std::string_view text) {
     if (text == "on") return true;
@@ -78,6 +66,10 @@ ControlReply ControlCommands::execute(std::string_view line) {
         std::string_view key = nextWord(rest);
         return {fault(udid, key, rest)};
     }
+    if (command == "push") {
+        std::string_view udid = nextWord(rest);
+        return {push(udid, rest)};
+    }
     std::string_view argument = nextWord(rest);
     if (!nextWord(rest).empty()) return {err("too many arguments")};
     const std::string udid(argument);
@@ -117,6 +109,7 @@ ControlReply ControlCommands::execute(std::string_view line) {
                    std::to_string(stats.lists) + " connects=" + std::to_string(stats.connects) +
                    " open=" + std::to_string(registry_.openPipes()))};
     }
+    if (command == "noted") return {ok(std::to_string(registry_.stats().unmountsNoted))};
     return {err("unknown command: " + std::string(command))};
 }
 
@@ -132,6 +125,8 @@ std::string ControlCommands::fault(std::string_view udid, std::string_view key,
         (key == "pong" ? faults.pongReply : faults.ackReply) = decodeEscapes(rest);
         return ok();
     }
+    if (key == "delay" || key == "status" || key == "mute" || key == "drop-after")
+        return framedFault(faults, key, rest);
     std::string_view value = nextWord(rest);
     if (!nextWord(rest).empty()) return err("too many arguments");
     if (key == "silent" || key == "refuse") {
@@ -141,11 +136,9 @@ std::string ControlCommands::fault(std::string_view udid, std::string_view key,
         return ok();
     }
     if (key == "cut") {
-        uint64_t bytes = 0;
-        auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), bytes);
-        if (value.empty() || ec != std::errc() || end != value.data() + value.size())
-            return err("usage: fault UDID cut BYTES");
-        faults.cutAfterBytes = bytes;
+        auto bytes = parseNumber<uint64_t>(value);
+        if (!bytes) return err("usage: fault UDID cut BYTES");
+        faults.cutAfterBytes = *bytes;
         return ok();
     }
     if (key == "clear") {
@@ -154,6 +147,52 @@ std::string ControlCommands::fault(std::string_view udid, std::string_view key,
         return ok();
     }
     return err("unknown fault: " + std::string(key));
+}
+
+std::string ControlCommands::framedFault(DeviceFaults& faults, std::string_view key,
+                                         std::string_view rest) {
+    std::string_view first = nextWord(rest);
+    std::string_view second = nextWord(rest);
+    if (!nextWord(rest).empty()) return err("too many arguments");
+    auto code = parseNumber<uint16_t>(first);
+    if (key == "delay") {
+        // One number is the delay of every request, two are a code and its own delay.
+        auto ms = parseNumber<uint32_t>(second.empty() ? first : second);
+        if (!ms || (!second.empty() && !code)) return err("usage: fault UDID delay [CODE] MS");
+        if (second.empty())
+            faults.delay = std::chrono::milliseconds(*ms);
+        else
+            faults.delayFor[*code] = std::chrono::milliseconds(*ms);
+        return ok();
+    }
+    if (key == "status") {
+        auto status = parseNumber<uint16_t>(second);
+        if (!code || (!status && second != "off"))
+            return err("usage: fault UDID status CODE STATUS|off");
+        if (status)
+            faults.statusFor[*code] = *status;
+        else
+            faults.statusFor.erase(*code);
+        return ok();
+    }
+    // mute CODE on|off, drop-after CODE [on|off]
+    auto on = key == "drop-after" && second.empty() ? std::optional(true) : parseSwitch(second);
+    if (!code || !on) return err("usage: fault UDID " + std::string(key) + " CODE on|off");
+    auto& codes = key == "mute" ? faults.muted : faults.dropAfter;
+    if (*on)
+        codes.insert(*code);
+    else
+        codes.erase(*code);
+    return ok();
+}
+
+std::string ControlCommands::push(std::string_view udid, std::string_view rest) {
+    const DeviceInfo* device = registry_.findByUdid(std::string(udid));
+    if (!device) return err("unknown device: " + std::string(udid));
+    auto parsed = parsePush(rest);
+    if (auto* message = std::get_if<std::string>(&parsed)) return err(*message);
+    const auto& notification = std::get<PushNotification>(parsed);
+    return ok(std::to_string(registry_.push(device->id, notification.code, notification.payload)));
 }
 
 } // namespace brimo::sim

@@ -6,6 +6,7 @@
 namespace brimo::sim {
 
 class DeviceRegistry;
+struct DeviceFaults;
 
 struct ControlReply {
     std::string line; // "OK", "OK <payload>" or "ERR <message>", without the newline
@@ -23,6 +24,9 @@ public:
 
 private:
     std::string fault(std::string_view udid, std::string_view key, std::string_view rest);
+    // The faults of framed requests: delay, status, mute and drop-after.
+    std::string framedFault(DeviceFaults& faults, std::string_view key, std::string_view rest);
+    std::string push(std::string_view udid, std::string_view rest);
 
     DeviceRegistry& registry_;
 };

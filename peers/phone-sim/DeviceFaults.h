@@ -1,7 +1,10 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 
 namespace brimo::sim {
@@ -11,9 +14,21 @@ namespace brimo::sim {
 struct DeviceFaults {
     std::optional<std::string> pongReply;  // sent instead of "PONG"
     std::optional<std::string> ackReply;   // sent instead of "BW:DOWN:OK:<n>"
-    bool silent = false;                   // commands are read but never answered
+    bool silent = false;                   // commands and requests are read but never answered
     bool refuseConnect = false;            // Connect to the app port gets CONNREFUSED
     std::optional<uint64_t> cutAfterBytes; // the pipe closes once this many bytes went to the host
+
+    // Framed requests, by request code.
+    std::chrono::milliseconds delay{0};                     // before every answer
+    std::map<uint16_t, std::chrono::milliseconds> delayFor; // instead of `delay` for a code
+    std::map<uint16_t, uint16_t> statusFor;                 // answered with it, empty payload
+    std::set<uint16_t> muted;                               // never answered
+    std::set<uint16_t> dropAfter;                           // the phone detaches on arrival
+
+    std::chrono::milliseconds delayOf(uint16_t code) const {
+        auto it = delayFor.find(code);
+        return it == delayFor.end() ? delay : it->second;
+    }
 };
 
 } // namespace brimo::sim

@@ -27,6 +27,7 @@ public:
     asio::awaitable<void> write(std::string_view data);
     void close();
 
+    asio::any_io_executor executor() { return socket_.get_executor(); }
     const DeviceFaults& faults() const { return *faults_; }
     // True when a cut fault allows no more bytes on this connection.
     bool cutReached() const;

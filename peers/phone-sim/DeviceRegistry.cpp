@@ -84,6 +84,24 @@ void DeviceRegistry::removePipe(uint64_t pipe) {
     pipes_.erase(pipe);
 }
 
+uint64_t DeviceRegistry::addPushTarget(uint32_t deviceId, PushTarget target) {
+    uint64_t handle = nextHandle_++;
+    pushTargets_.emplace(handle, std::pair{deviceId, std::move(target)});
+    return handle;
+}
+
+void DeviceRegistry::removePushTarget(uint64_t target) {
+    pushTargets_.erase(target);
+}
+
+size_t DeviceRegistry::push(uint32_t deviceId, uint16_t code, const Bytes& payload) {
+    size_t reached = 0;
+    for (auto& [handle, target] : pushTargets_) {
+        if (target.first == deviceId && target.second(code, payload)) ++reached;
+    }
+    return reached;
+}
+
 void DeviceRegistry::publish(const DeviceEvent& event) {
     for (auto& [handle, handler] : subscribers_)
         handler(event);

@@ -2,6 +2,7 @@
 
 #include "peers/phone-sim/DeviceFaults.h"
 #include "peers/phone-sim/RateLimiter.h"
+#include "shared/Bytes.h"
 
 #include <cstdint>
 #include <functional>
@@ -29,6 +30,7 @@ struct SimStats {
     uint64_t listens = 0;
     uint64_t lists = 0;
     uint64_t connects = 0;
+    uint64_t unmountsNoted = 0; // framed requests telling the phone the volume went away
 };
 
 // The simulated phones and everything attached to them: Listen subscribers, open device pipes,
@@ -62,6 +64,14 @@ public:
     void removePipe(uint64_t pipe);
     size_t openPipes() const { return pipes_.size(); }
 
+    // Registers an open framed connection to a device, which pushes take as a target. A target
+    // returns whether it queued the notification.
+    using PushTarget = std::function<bool(uint16_t code, const Bytes& payload)>;
+    uint64_t addPushTarget(uint32_t deviceId, PushTarget target);
+    void removePushTarget(uint64_t target);
+    // Hands the notification to every framed connection of the device; returns how many took it.
+    size_t push(uint32_t deviceId, uint16_t code, const Bytes& payload);
+
     SimStats& stats() { return stats_; }
 
 private:
@@ -80,6 +90,7 @@ private:
     std::map<std::string, std::shared_ptr<DeviceFaults>> faults_;
     std::map<uint64_t, EventHandler> subscribers_;
     std::map<uint64_t, Pipe> pipes_;
+    std::map<uint64_t, std::pair<uint32_t, PushTarget>> pushTargets_;
     SimStats stats_;
 };
 

@@ -1,6 +1,7 @@
 #include "peers/phone-sim/PhoneAppConnection.h"
 
 #include "peers/phone-sim/DevicePipe.h"
+#include "peers/phone-sim/FramedSession.h"
 #include "peers/phone-sim/LineProtocolSession.h"
 
 #include <array>
@@ -30,8 +31,7 @@ asio::awaitable<void> PhoneAppConnection::run() {
         prefix.append(chunk.data(), n);
     }
     if (prefix.starts_with(kFrameMagic)) {
-        // The framed tunnel protocol is not served yet: the host sees the connection close.
-        pipe_.close();
+        co_await FramedSession(pipe_, std::move(prefix), app_, registry_, device_).run();
         co_return;
     }
     co_await LineProtocolSession(pipe_, std::move(prefix)).run();

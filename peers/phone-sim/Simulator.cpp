@@ -2,6 +2,7 @@
 
 #include "peers/phone-sim/ControlServer.h"
 #include "peers/phone-sim/DeviceRegistry.h"
+#include "peers/phone-sim/FramedPhoneApp.h"
 #include "peers/phone-sim/SimLog.h"
 #include "peers/phone-sim/UsbmuxdServer.h"
 
@@ -16,12 +17,13 @@ namespace brimo::sim {
 
 namespace {
 
-// The phone's storage. Nothing is served from it yet, but a bad path should fail at start.
-void prepareRoot(const std::string& root) {
-    if (root.empty()) return;
+// The phone's storage, created if missing; none without --root.
+std::unique_ptr<PhoneStorage> openStorage(const std::string& root) {
+    if (root.empty()) return nullptr;
     std::filesystem::create_directories(root);
     if (!std::filesystem::is_directory(root))
         throw std::runtime_error(root + " is not a directory");
+    return std::make_unique<PhoneStorage>(root);
 }
 
 } // namespace
@@ -30,16 +32,17 @@ int runSimulator(const SimOptions& options) {
     // A host that hangs up must not kill the phone.
     std::signal(SIGPIPE, SIG_IGN);
     DeviceRegistry registry(options.linkRate);
+    std::optional<FramedPhoneApp> app;
     // Destroyed before the registry: tearing down the sessions still pending in the loop
     // unregisters them there.
     asio::io_context io;
     std::optional<UsbmuxdServer> usbmuxd;
     std::optional<ControlServer> control;
     try {
-        prepareRoot(options.rootDir);
+        app.emplace(openStorage(options.rootDir), registry.stats());
         for (const std::string& udid : options.devices)
             if (!registry.attach(udid)) throw std::runtime_error("device given twice: " + udid);
-        usbmuxd.emplace(io, registry, options.socketPath);
+        usbmuxd.emplace(io, registry, *app, options.socketPath);
         control.emplace(io, registry, options.controlPath, [&io] { io.stop(); });
     } catch (const std::exception& e) {
         simLog.error("%s", e.what());

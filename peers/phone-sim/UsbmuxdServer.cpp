@@ -68,8 +68,10 @@ asio::awaitable<void> waitForClose(Socket& socket) {
 } // namespace
 
 struct UsbmuxdServer::Impl {
-    Impl(asio::io_context& io, DeviceRegistry& registry, const std::string& path)
+    Impl(asio::io_context& io, DeviceRegistry& registry, FramedPhoneApp& app,
+         const std::string& path)
         : registry(registry)
+        , app(app)
         , acceptor(listenUnix(io, path)) {}
 
     asio::awaitable<void> serve(Socket socket);
@@ -77,12 +79,13 @@ struct UsbmuxdServer::Impl {
     asio::awaitable<void> connect(Socket socket, uint32_t tag, const UsbmuxRequest& request);
 
     DeviceRegistry& registry;
+    FramedPhoneApp& app;
     asio::local::stream_protocol::acceptor acceptor;
 };
 
-UsbmuxdServer::UsbmuxdServer(asio::io_context& io, DeviceRegistry& registry,
+UsbmuxdServer::UsbmuxdServer(asio::io_context& io, DeviceRegistry& registry, FramedPhoneApp& app,
                              const std::string& socketPath)
-    : impl_(std::make_unique<Impl>(io, registry, socketPath)) {
+    : impl_(std::make_unique<Impl>(io, registry, app, socketPath)) {
     asio::co_spawn(
         io,
         acceptEach(impl_->acceptor,
@@ -156,6 +159,7 @@ asio::awaitable<void> UsbmuxdServer::Impl::connect(Socket socket, uint32_t tag,
         co_await sendPlist(socket, tag, resultXml(kResultBadDevice));
         co_return;
     }
+    const DeviceInfo info = *device;
     const uint32_t deviceId = device->id;
     auto faults = registry.faults(device->udid);
     if (request.port != kAppPort || faults->refuseConnect) {
@@ -173,7 +177,7 @@ asio::awaitable<void> UsbmuxdServer::Impl::connect(Socket socket, uint32_t tag,
         uint64_t handle;
         ~Registration() { registry.removePipe(handle); }
     } registration{registry, registry.addPipe(deviceId, [&pipe] { pipe.close(); })};
-    co_await PhoneAppConnection(pipe).run();
+    co_await PhoneAppConnection(pipe, app, registry, info).run();
 }
 
 } // namespace brimo::sim

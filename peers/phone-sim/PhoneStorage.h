@@ -1,0 +1,65 @@
+#pragma once
+
+#include "service/messages/ChunkMessages.h"
+#include "service/messages/RelayLookupMessages.h"
+#include "shared/Bytes.h"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace brimo::sim {
+
+// The phone app's answer statuses. 0 is success; the service passes 1 to 9 through to the
+// file-system extension unchanged. 5 is left unused because the service also reports any
+// status outside 0 to 9 as 5.
+enum class PhoneStatus : uint16_t {
+    ok = 0,
+    unsupported = 1,     // a request code the app does not serve
+    notFound = 2,        // no such item, or an identifier that would leave the storage
+    badRequest = 3,      // the payload does not decode
+    wrongKind = 4,       // a directory where a file is needed
+    versionMismatch = 6, // a truncate whose expected content version is not the item's
+    ioFailed = 7,        // the file system refused for another reason
+    noStorage = 8,       // the simulator was started without --root
+};
+
+template <class T> using StorageResult = std::variant<PhoneStatus, T>;
+
+// The phone's storage: a directory of this machine. Relay identifiers are paths relative to
+// it ("" is the directory itself). Every item is opened beneath the root, so neither ".."
+// nor a symbolic link can reach outside it.
+class PhoneStorage {
+public:
+    // Throws std::system_error when `root` cannot be opened as a directory.
+    explicit PhoneStorage(const std::string& root);
+    ~PhoneStorage();
+    PhoneStorage(const PhoneStorage&) = delete;
+    PhoneStorage& operator=(const PhoneStorage&) = delete;
+
+    // The item itself, not the target of a symbolic link.
+    StorageResult<RelayItemSummary> lookup(std::string_view identifier) const;
+    // At most min(maxLength, chunkSize) bytes, so the answer always fits one frame.
+    StorageResult<ReadChunkResponse> read(std::string_view identifier, uint64_t offset,
+                                          uint32_t maxLength) const;
+    // Creates a missing file. A missing item's content version is empty.
+    PhoneStatus truncate(std::string_view identifier, uint64_t size,
+                         const std::optional<Bytes>& expectedContentVersion);
+    StorageResult<RelayWriteChunkResponse> write(std::string_view identifier, uint64_t offset,
+                                                 std::span<const uint8_t> data);
+    // Flushes the file to disk and describes it.
+    StorageResult<RelayItemSummary> commit(std::string_view identifier);
+
+private:
+    class Item;
+
+    StorageResult<Item> open(std::string_view identifier, int flags) const;
+
+    int rootFd_;
+    std::string rootName_;
+};
+
+} // namespace brimo::sim
