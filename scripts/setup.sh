@@ -7,7 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 packages=(
   cmake ninja-build g++ pkg-config ccache
-  libasio-dev libusbmuxd-dev libplist-dev libsystemd-dev
+  libasio-dev libusbmuxd-dev libplist-dev libsystemd-dev nlohmann-json3-dev uuid-dev
   libgtest-dev libgmock-dev
   libusbmuxd-tools libimobiledevice-utils
 )

@@ -34,10 +34,12 @@ UsbMuxTunnelTransport::~UsbMuxTunnelTransport() {
 }
 
 asio::awaitable<void> UsbMuxTunnelTransport::send(Bytes data) {
-    const bool sent = co_await offloadTo(sendQueue_, [this, data = std::move(data)] {
+    // A named job: GCC 12 destroys a lambda temporary inside a co_await expression twice.
+    auto job = [this, data = std::move(data)] {
         return !closed_.load() &&
                usbmux_tunnel_send(&tunnel_, data.data(), static_cast<uint32_t>(data.size())) != 0;
-    });
+    };
+    const bool sent = co_await offloadTo(sendQueue_, std::move(job));
     if (!sent) throw TunnelTransportFailure(TunnelTransportError::disconnected);
 }
 
