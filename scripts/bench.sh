@@ -4,4 +4,5 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export BRIMO_BUILD_DIR=${BRIMO_BUILD_DIR:-$root/build-release}
 BRIMO_BUILD_TYPE=Release BRIMO_SANITIZE=OFF "$root/scripts/setup.sh"
-"$BRIMO_BUILD_DIR/bench/speedtest_bench" "$@"
+"$BRIMO_BUILD_DIR/bench/speedtest_bench"
+"$BRIMO_BUILD_DIR/bench/tunnel_engine_bench"
