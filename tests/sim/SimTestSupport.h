@@ -24,8 +24,9 @@ std::vector<std::pair<std::string, uint32_t>> listDevices();
 
 // A simulator with the given phones that libusbmuxd in this process talks to.
 struct SimFixtureBase {
-    explicit SimFixtureBase(std::vector<std::string> devices, std::string linkRate = "")
-        : sim(SimProcess::Options{std::move(devices), std::move(linkRate), ""})
+    explicit SimFixtureBase(std::vector<std::string> devices, std::string linkRate = "",
+                            std::string root = "")
+        : sim(SimProcess::Options{std::move(devices), std::move(linkRate), std::move(root)})
         , address(sim.usbmuxdAddress()) {}
     // Under the sanitizers a leak or an error report in the simulator shows as a non-zero exit.
     ~SimFixtureBase();
