@@ -57,29 +57,6 @@ void writeFile(const fs::path& path, const Bytes& content) {
     out.write(reinterpret_cast<const char*>(content.data()), std::streamsize(content.size()));
 }
 
-// Hands each call to the usbmux transport as a named awaitable. GCC 12 frees the frame twice
-// when UsbMuxTunnelTransport::send is called inside the engine's co_await expression.
-class AwaitNamed final : public TunnelTransport {
-public:
-    explicit AwaitNamed(std::shared_ptr<TunnelTransport> inner)
-        : inner_(std::move(inner)) {}
-    asio::awaitable<void> send(Bytes data) override {
-        auto sending = inner_->send(std::move(data));
-        co_await std::move(sending);
-    }
-    asio::awaitable<Bytes> receive(size_t count) override {
-        auto receiving = inner_->receive(count);
-        co_return co_await std::move(receiving);
-    }
-    asio::awaitable<void> close() override {
-        auto closing = inner_->close();
-        co_await std::move(closing);
-    }
-
-private:
-    std::shared_ptr<TunnelTransport> inner_;
-};
-
 // A fresh directory for the phone's storage, removed afterwards.
 struct TempRoot {
     TempRoot() {
@@ -105,8 +82,8 @@ protected:
     // A new client binding; the tunnel opens with its first request.
     void bind() {
         transport = std::make_shared<UsbMuxTunnelTransport>(tunnel_id{{}, kAppPort});
-        engine.bind(std::make_shared<AwaitNamed>(transport), TunnelEndpointRole::client,
-                    "relay:33325", nullptr, [this](uint16_t code, const Bytes& payload) {
+        engine.bind(transport, TunnelEndpointRole::client, "relay:33325", nullptr,
+                    [this](uint16_t code, const Bytes& payload) {
                         notifications.push_back({code, payload});
                     });
         engine.startReading();
