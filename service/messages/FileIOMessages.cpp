@@ -1,8 +1,8 @@
 #include "service/messages/FileIOMessages.h"
 
-#include "service/messages/Base64.h"
-#include "service/messages/JsonFields.h"
-#include "service/messages/RawEnum.h"
+#include "shared/json/Base64.h"
+#include "shared/json/JsonFields.h"
+#include "shared/json/RawEnum.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "service/messages/Uuid.h"
+#include "shared/json/Uuid.h"
 #include "shared/Bytes.h"
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "service/messages/Base64.h"
+#include "shared/json/Base64.h"
 
 #include "tests/messages/TestBytes.h"
 

@@ -1,8 +1,8 @@
 #pragma once
 
-// Internal to brimo_messages: the checked field readers shared by every JSON document.
+// The checked field readers shared by every JSON document of the system.
 
-#include "service/messages/Uuid.h"
+#include "shared/json/Uuid.h"
 #include "shared/Bytes.h"
 
 #include <functional>

@@ -1,6 +1,6 @@
 #pragma once
 
-// Internal to brimo_messages: conversion of an integer code to its enum.
+// Conversion of an integer code to its enum.
 
 #include <cstdint>
 #include <optional>

@@ -1,4 +1,4 @@
-#include "service/messages/Uuid.h"
+#include "shared/json/Uuid.h"
 
 #include <uuid/uuid.h>
 

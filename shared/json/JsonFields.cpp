@@ -1,6 +1,6 @@
-#include "service/messages/JsonFields.h"
+#include "shared/json/JsonFields.h"
 
-#include "service/messages/Base64.h"
+#include "shared/json/Base64.h"
 
 #include <cmath>
 #include <limits>
