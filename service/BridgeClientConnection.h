@@ -1,0 +1,32 @@
+#pragma once
+
+#include "shared/Bytes.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace brimo {
+
+// The calls the service makes on a client, through its connection's remote proxy.
+class BridgeClientProxy {
+public:
+    virtual ~BridgeClientProxy() = default;
+    // One-way.
+    virtual void notifyClient(int64_t code, Bytes param) = 0;
+};
+
+// The registry's view of one accepted client connection. The identity of its exported object
+// (one per connection) is how a call is traced back to its connection.
+class BridgeClientConnection {
+public:
+    virtual ~BridgeClientConnection() = default;
+    virtual const void* exportedObject() const = 0;
+    // A proxy whose failed calls are reported to `errorHandler` with the error's description;
+    // none when the connection cannot give one.
+    virtual std::shared_ptr<BridgeClientProxy>
+    remoteProxy(std::function<void(const std::string&)> errorHandler) = 0;
+};
+
+} // namespace brimo
