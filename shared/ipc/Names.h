@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Wire names shared by the service and its clients.
+namespace brimo::ipc {
+
+inline constexpr const char* kServiceName = "Ozm.Tarvel.Mac.XPC";
+inline constexpr const char* kObjectPath = "/Ozm/Tarvel/Bridge";
+inline constexpr const char* kHostInterface = "Ozm.Tarvel.BridgeHost";
+inline constexpr const char* kClientInterface = "Ozm.Tarvel.BridgeClient";
+
+// A handler was dropped without answering: the caller gets this instead of waiting forever.
+inline constexpr const char* kErrorNoReply = "Ozm.Tarvel.Error.NoReply";
+// The connection is closed for good (local invalidate(), or it could not be made).
+inline constexpr const char* kErrorInvalid = "Ozm.Tarvel.Error.ConnectionInvalid";
+// The peer went away while the call was pending.
+inline constexpr const char* kErrorInterrupted = "Ozm.Tarvel.Error.ConnectionInterrupted";
+
+// `$XDG_RUNTIME_DIR/<name>`, or `/tmp/Ozm.Tarvel-<uid>/<name>` when XDG_RUNTIME_DIR is unset.
+std::string serviceSocketPath(std::string_view serviceName);
+
+} // namespace brimo::ipc

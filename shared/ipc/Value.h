@@ -1,0 +1,26 @@
+#pragma once
+
+#include "shared/Bytes.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <variant>
+#include <vector>
+
+// The argument types that cross the bridge, as one value list per message. The D-Bus type of
+// each alternative: b, x, t, d, s, ay.
+namespace brimo::ipc {
+
+using Value = std::variant<bool, int64_t, uint64_t, double, std::string, Bytes>;
+using Values = std::vector<Value>;
+
+// A D-Bus error name and its message, as handed to a proxy's error handler.
+struct RemoteError {
+    std::string name;
+    std::string message;
+};
+
+using ErrorHandler = std::function<void(const RemoteError&)>;
+
+} // namespace brimo::ipc
