@@ -49,7 +49,7 @@ struct ClientConnection::Impl : detail::CallTarget, std::enable_shared_from_this
     struct Queued {
         const detail::Member* member;
         Values args;
-        std::function<void(Values)> onReply;
+        Callback<void(Values)> onReply;
         ErrorHandler onError;
     };
 
@@ -72,7 +72,7 @@ struct ClientConnection::Impl : detail::CallTarget, std::enable_shared_from_this
     bool launched = false;
     std::chrono::steady_clock::time_point deadline;
 
-    void call(const detail::Member& member, Values args, std::function<void(Values)> onReply,
+    void call(const detail::Member& member, Values args, Callback<void(Values)> onReply,
               ErrorHandler onError) override {
         switch (state) {
         case State::connected:
@@ -147,7 +147,6 @@ struct ClientConnection::Impl : detail::CallTarget, std::enable_shared_from_this
         xpcLog.error("connection to %s interrupted", path.c_str());
         state = State::idle;
         if (interruptionHandler) interruptionHandler();
-        if (!queued.empty() && state == State::idle) startConnecting();
     }
 
     void giveUp(const std::string& reason) {

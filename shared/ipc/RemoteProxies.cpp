@@ -15,7 +15,7 @@ template <class T> T take(Values& values, size_t index) {
 }
 
 void send(const std::weak_ptr<CallTarget>& weak, const ErrorHandler& onError, const Member& member,
-          Values args, std::function<void(Values)> onReply) {
+          Values args, Callback<void(Values)> onReply) {
     auto target = weak.lock();
     if (!target) {
         if (onError) onError({kErrorInvalid, "the connection is gone"});
@@ -34,23 +34,23 @@ void RemoteBridgeClient::notifyClient(int64_t code, Bytes param) {
     send(target_, onError_, detail::clientMember("NotifyClient"), {code, std::move(param)}, {});
 }
 
-void RemoteBridgeClient::echo(std::function<void()> done) {
+void RemoteBridgeClient::echo(Callback<void()> done) {
     send(target_, onError_, detail::clientMember("Echo"), {},
          [done = std::move(done)](Values) { done(); });
 }
 
-void RemoteBridgeClient::benchmarkIngest(Bytes data, std::function<void(uint64_t)> done) {
+void RemoteBridgeClient::benchmarkIngest(Bytes data, Callback<void(uint64_t)> done) {
     send(target_, onError_, detail::clientMember("BenchmarkIngest"), {std::move(data)},
          [done = std::move(done)](Values v) { done(take<uint64_t>(v, 0)); });
 }
 
-void RemoteBridgeClient::runExtToHostPing(int64_t count, std::function<void(double)> done) {
+void RemoteBridgeClient::runExtToHostPing(int64_t count, Callback<void(double)> done) {
     send(target_, onError_, detail::clientMember("RunExtToHostPing"), {count},
          [done = std::move(done)](Values v) { done(take<double>(v, 0)); });
 }
 
 void RemoteBridgeClient::benchmarkSendChunks(uint64_t chunkSize, uint64_t chunkCount,
-                                             std::function<void(double)> done) {
+                                             Callback<void(double)> done) {
     send(target_, onError_, detail::clientMember("BenchmarkSendChunks"), {chunkSize, chunkCount},
          [done = std::move(done)](Values v) { done(take<double>(v, 0)); });
 }
@@ -59,50 +59,50 @@ RemoteBridgeHost::RemoteBridgeHost(std::weak_ptr<CallTarget> target, ErrorHandle
     : target_(std::move(target))
     , onError_(std::move(onError)) {}
 
-void RemoteBridgeHost::registerClient(int64_t role, std::function<void(bool)> done) {
+void RemoteBridgeHost::registerClient(int64_t role, Callback<void(bool)> done) {
     send(target_, onError_, detail::hostMember("RegisterClient"), {role},
          [done = std::move(done)](Values v) { done(take<bool>(v, 0)); });
 }
 
-void RemoteBridgeHost::echo(std::function<void()> done) {
+void RemoteBridgeHost::echo(Callback<void()> done) {
     send(target_, onError_, detail::hostMember("Echo"), {},
          [done = std::move(done)](Values) { done(); });
 }
 
-void RemoteBridgeHost::ping(int64_t targetRole, std::function<void(bool)> done) {
+void RemoteBridgeHost::ping(int64_t targetRole, Callback<void(bool)> done) {
     send(target_, onError_, detail::hostMember("Ping"), {targetRole},
          [done = std::move(done)](Values v) { done(take<bool>(v, 0)); });
 }
 
-void RemoteBridgeHost::benchmarkIngest(Bytes data, std::function<void(uint64_t)> done) {
+void RemoteBridgeHost::benchmarkIngest(Bytes data, Callback<void(uint64_t)> done) {
     send(target_, onError_, detail::hostMember("BenchmarkIngest"), {std::move(data)},
          [done = std::move(done)](Values v) { done(take<uint64_t>(v, 0)); });
 }
 
-void RemoteBridgeHost::requestExtToHostPing(int64_t count, std::function<void(double)> done) {
+void RemoteBridgeHost::requestExtToHostPing(int64_t count, Callback<void(double)> done) {
     send(target_, onError_, detail::hostMember("RequestExtToHostPing"), {count},
          [done = std::move(done)](Values v) { done(take<double>(v, 0)); });
 }
 
 void RemoteBridgeHost::requestExtToHostThroughput(uint64_t chunkSize, uint64_t chunkCount,
-                                                  std::function<void(double)> done) {
+                                                  Callback<void(double)> done) {
     send(target_, onError_, detail::hostMember("RequestExtToHostThroughput"),
          {chunkSize, chunkCount}, [done = std::move(done)](Values v) { done(take<double>(v, 0)); });
 }
 
 void RemoteBridgeHost::requestHostToExtThroughput(uint64_t chunkSize, uint64_t chunkCount,
-                                                  std::function<void(double)> done) {
+                                                  Callback<void(double)> done) {
     send(target_, onError_, detail::hostMember("RequestHostToExtThroughput"),
          {chunkSize, chunkCount}, [done = std::move(done)](Values v) { done(take<double>(v, 0)); });
 }
 
-void RemoteBridgeHost::runUsbMuxSpeedTest(std::function<void(bool, std::string)> done) {
+void RemoteBridgeHost::runUsbMuxSpeedTest(Callback<void(bool, std::string)> done) {
     send(target_, onError_, detail::hostMember("RunUsbMuxSpeedTest"), {},
          [done = std::move(done)](Values v) { done(take<bool>(v, 0), take<std::string>(v, 1)); });
 }
 
 void RemoteBridgeHost::relayToUsbMux(int64_t code, Bytes param,
-                                     std::function<void(Bytes, int64_t, int64_t)> done) {
+                                     Callback<void(Bytes, int64_t, int64_t)> done) {
     send(target_, onError_, detail::hostMember("RelayToUsbMux"), {code, std::move(param)},
          [done = std::move(done)](Values v) {
              done(take<Bytes>(v, 0), take<int64_t>(v, 1), take<int64_t>(v, 2));
@@ -110,7 +110,7 @@ void RemoteBridgeHost::relayToUsbMux(int64_t code, Bytes param,
 }
 
 void RemoteBridgeHost::requestFileIO(int64_t operation, Bytes param,
-                                     std::function<void(Bytes, int64_t)> done) {
+                                     Callback<void(Bytes, int64_t)> done) {
     send(target_, onError_, detail::hostMember("RequestFileIO"), {operation, std::move(param)},
          [done = std::move(done)](Values v) { done(take<Bytes>(v, 0), take<int64_t>(v, 1)); });
 }
@@ -119,12 +119,12 @@ void RemoteBridgeHost::filesystemDidUnmount() {
     send(target_, onError_, detail::hostMember("FilesystemDidUnmount"), {}, {});
 }
 
-void RemoteBridgeHost::shutdown(std::function<void(bool)> done) {
+void RemoteBridgeHost::shutdown(Callback<void(bool)> done) {
     send(target_, onError_, detail::hostMember("Shutdown"), {},
          [done = std::move(done)](Values v) { done(take<bool>(v, 0)); });
 }
 
-void RemoteBridgeHost::getXPCServiceVersion(std::function<void(int64_t)> done) {
+void RemoteBridgeHost::getXPCServiceVersion(Callback<void(int64_t)> done) {
     send(target_, onError_, detail::hostMember("GetXPCServiceVersion"), {},
          [done = std::move(done)](Values v) { done(take<int64_t>(v, 0)); });
 }

@@ -1,10 +1,10 @@
 #pragma once
 
 #include "shared/Bytes.h"
+#include "shared/ipc/Callback.h"
 #include "shared/ipc/Value.h"
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -23,11 +23,10 @@ public:
     RemoteBridgeClient(std::weak_ptr<detail::CallTarget> target, ErrorHandler onError);
 
     void notifyClient(int64_t code, Bytes param); // one-way
-    void echo(std::function<void()> done);
-    void benchmarkIngest(Bytes data, std::function<void(uint64_t)> done);
-    void runExtToHostPing(int64_t count, std::function<void(double)> done);
-    void benchmarkSendChunks(uint64_t chunkSize, uint64_t chunkCount,
-                             std::function<void(double)> done);
+    void echo(Callback<void()> done);
+    void benchmarkIngest(Bytes data, Callback<void(uint64_t)> done);
+    void runExtToHostPing(int64_t count, Callback<void(double)> done);
+    void benchmarkSendChunks(uint64_t chunkSize, uint64_t chunkCount, Callback<void(double)> done);
 
 private:
     std::weak_ptr<detail::CallTarget> target_;
@@ -39,22 +38,21 @@ class RemoteBridgeHost {
 public:
     RemoteBridgeHost(std::weak_ptr<detail::CallTarget> target, ErrorHandler onError);
 
-    void registerClient(int64_t role, std::function<void(bool)> done);
-    void echo(std::function<void()> done);
-    void ping(int64_t targetRole, std::function<void(bool)> done);
-    void benchmarkIngest(Bytes data, std::function<void(uint64_t)> done);
-    void requestExtToHostPing(int64_t count, std::function<void(double)> done);
+    void registerClient(int64_t role, Callback<void(bool)> done);
+    void echo(Callback<void()> done);
+    void ping(int64_t targetRole, Callback<void(bool)> done);
+    void benchmarkIngest(Bytes data, Callback<void(uint64_t)> done);
+    void requestExtToHostPing(int64_t count, Callback<void(double)> done);
     void requestExtToHostThroughput(uint64_t chunkSize, uint64_t chunkCount,
-                                    std::function<void(double)> done);
+                                    Callback<void(double)> done);
     void requestHostToExtThroughput(uint64_t chunkSize, uint64_t chunkCount,
-                                    std::function<void(double)> done);
-    void runUsbMuxSpeedTest(std::function<void(bool, std::string)> done);
-    void relayToUsbMux(int64_t code, Bytes param,
-                       std::function<void(Bytes, int64_t, int64_t)> done);
-    void requestFileIO(int64_t operation, Bytes param, std::function<void(Bytes, int64_t)> done);
+                                    Callback<void(double)> done);
+    void runUsbMuxSpeedTest(Callback<void(bool, std::string)> done);
+    void relayToUsbMux(int64_t code, Bytes param, Callback<void(Bytes, int64_t, int64_t)> done);
+    void requestFileIO(int64_t operation, Bytes param, Callback<void(Bytes, int64_t)> done);
     void filesystemDidUnmount(); // one-way
-    void shutdown(std::function<void(bool)> done);
-    void getXPCServiceVersion(std::function<void(int64_t)> done);
+    void shutdown(Callback<void(bool)> done);
+    void getXPCServiceVersion(Callback<void(int64_t)> done);
 
 private:
     std::weak_ptr<detail::CallTarget> target_;

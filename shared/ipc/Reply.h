@@ -37,8 +37,6 @@ public:
         if (auto sink = std::move(sink_)) sink->send(Values{Value(std::move(values))...});
     }
 
-    bool pending() const { return sink_ != nullptr; }
-
 private:
     void abandon() {
         if (auto sink = std::move(sink_)) sink->abandon();

@@ -56,6 +56,15 @@ TEST_F(Calls, TheServiceCallsBackTheClientOnTheSameConnection) {
     ASSERT_TRUE(runUntil([&] { return pinged.has_value(); }));
     EXPECT_EQ(pinged, true);
 
+    // A client that exports nothing fails the service's echo; its ping is answered with an
+    // error rather than left waiting.
+    std::vector<RemoteError> silentErrors;
+    makeClient()->remoteObjectProxy(recordErrors(silentErrors)).ping(1, [&](bool) {
+        ADD_FAILURE() << "the echo could not have succeeded";
+    });
+    ASSERT_TRUE(runUntil([&] { return silentErrors.size() == 1; }));
+    EXPECT_EQ(silentErrors[0].name, kErrorNoReply);
+
     auto proxy = delegate->accepted.at(0)->remoteObjectProxy(recordErrors(errors));
     proxy.notifyClient(0, {'{', '}'});
     std::optional<uint64_t> ingested;

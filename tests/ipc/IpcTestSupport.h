@@ -90,12 +90,10 @@ public:
 
     bool shouldAcceptNewConnection(const std::shared_ptr<ServiceConnection>& conn) override {
         auto host = std::make_shared<TestHost>();
-        host->onPing = [this, raw = conn.get()](int64_t, Reply<bool> reply) {
-            // Answer from inside the completion of a call back to the same client.
-            auto held = std::make_shared<Reply<bool>>(std::move(reply));
-            raw->remoteObjectProxy([held](const RemoteError&) { (*held)(false); }).echo([held] {
-                (*held)(true);
-            });
+        host->onPing = [raw = conn.get()](int64_t, Reply<bool> reply) {
+            // Answers from inside the completion of a call back to the same client; should
+            // that call fail, the completion and the reply it owns go away unanswered.
+            raw->remoteObjectProxy({}).echo([reply = std::move(reply)]() mutable { reply(true); });
         };
         conn->setExportedObject(host);
         conn->setInvalidationHandler([this] { ++invalidated; });

@@ -3,6 +3,7 @@
 #include "tests/support/ChildProcess.h"
 
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <sys/socket.h>
@@ -131,6 +132,29 @@ TEST_F(Listener, RefusesAPeerOfAnotherUid) {
     })) << output;
 
     EXPECT_TRUE(echoOnce(makeClient())); // its own uid is still served
+}
+
+TEST_F(Listener, ServesTheSocketSystemdPassesWithoutBindingItsOwn) {
+    if (access("/usr/bin/systemd-socket-activate", X_OK) != 0)
+        GTEST_SKIP() << "systemd-socket-activate is missing";
+    const pid_t activator = brimo::test::spawnChild(
+        {"systemd-socket-activate", "--listen=" + socketPath, BRIMO_IPC_TEST_SERVICE});
+    ASSERT_TRUE(brimo::test::waitUntil([&] { return std::filesystem::exists(socketPath); }));
+
+    auto host = makeClient()->remoteObjectProxy({});
+    std::optional<int64_t> servicePid;
+    host.getXPCServiceVersion([&](int64_t pid) { servicePid = pid; });
+    const bool answered = runUntil([&] { return servicePid.has_value(); });
+    // A service that bound the path itself would hold the lock file beside it.
+    const bool locked = std::filesystem::exists(socketPath + ".lock");
+    std::optional<bool> shutDown;
+    host.shutdown([&](bool ok) { shutDown = ok; });
+    runUntil([&] { return shutDown.has_value(); });
+    brimo::test::stopChild(activator);
+
+    EXPECT_TRUE(answered);
+    EXPECT_FALSE(locked);
+    EXPECT_EQ(shutDown, true);
 }
 
 } // namespace

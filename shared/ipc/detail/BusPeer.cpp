@@ -221,7 +221,7 @@ bool BusPeer::isOpen() const {
     return bus_ && !closing_ && sd_bus_is_open(bus_) > 0;
 }
 
-void BusPeer::call(const Member& member, Values args, std::function<void(Values)> onReply,
+void BusPeer::call(const Member& member, Values args, Callback<void(Values)> onReply,
                    ErrorHandler onError) {
     if (!isOpen()) {
         postError(std::move(onError), {kErrorInvalid, "the connection is closed"});
@@ -277,6 +277,7 @@ int BusPeer::onReply(sd_bus_message* m, void* userdata, sd_bus_error*) {
 
     if (sd_bus_message_is_method_error(m, nullptr)) {
         const sd_bus_error* e = sd_bus_message_get_error(m);
+        if (!pending.onError) return 0;
         // While closing, sd-bus answers every pending call itself: the peer is gone.
         if (!sd_bus_is_open(peer->bus_))
             pending.onError({kErrorInterrupted, "the connection was closed"});
@@ -286,7 +287,8 @@ int BusPeer::onReply(sd_bus_message* m, void* userdata, sd_bus_error*) {
     }
     Values values;
     if (readValues(m, pending.member->out, values) < 0) {
-        pending.onError({SD_BUS_ERROR_INVALID_ARGS, "reply does not match the signature"});
+        if (pending.onError)
+            pending.onError({SD_BUS_ERROR_INVALID_ARGS, "reply does not match the signature"});
         return 0;
     }
     pending.onReply(std::move(values));

@@ -35,13 +35,13 @@ public:
     void close();
     bool isOpen() const;
 
-    void call(const Member& member, Values args, std::function<void(Values)> onReply,
+    void call(const Member& member, Values args, Callback<void(Values)> onReply,
               ErrorHandler onError) override;
 
 private:
     struct Pending {
         const Member* member;
-        std::function<void(Values)> onReply;
+        Callback<void(Values)> onReply;
         ErrorHandler onError;
     };
     class MessageReply;

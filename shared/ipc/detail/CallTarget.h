@@ -1,9 +1,8 @@
 #pragma once
 
+#include "shared/ipc/Callback.h"
 #include "shared/ipc/Value.h"
 #include "shared/ipc/detail/Members.h"
-
-#include <functional>
 
 namespace brimo::ipc::detail {
 
@@ -13,7 +12,7 @@ namespace brimo::ipc::detail {
 class CallTarget {
 public:
     virtual ~CallTarget() = default;
-    virtual void call(const Member& member, Values args, std::function<void(Values)> onReply,
+    virtual void call(const Member& member, Values args, Callback<void(Values)> onReply,
                       ErrorHandler onError) = 0;
 };
 
