@@ -3,9 +3,11 @@
 #include "shared/Log.h"
 
 #include <cstring>
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 extern char** environ;
 
@@ -18,9 +20,18 @@ bool ExecutableLauncher::launch() {
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    // The service outlives the client, so it must not hold the client's input, output or any
+    // other descriptor open: whoever reads the client's output to its end would wait for the
+    // service too. Standard error stays, for its log lines.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
     char* argv[] = {executable_.data(), nullptr};
     pid_t pid = 0;
-    const int error = posix_spawn(&pid, executable_.c_str(), nullptr, &attributes, argv, environ);
+    const int error = posix_spawn(&pid, executable_.c_str(), &actions, &attributes, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (error != 0) {
         log::xpcLog.error("could not start %s: %s", executable_.c_str(), strerror(error));

@@ -36,6 +36,10 @@ TEST_F(OnDemandStart, TheFirstMessageStartsTheServiceAndAnInterruptedConnectionS
     ASSERT_TRUE(firstPid) << errors[0].name << ": " << errors[0].message;
     EXPECT_NE(*firstPid, getpid());
     EXPECT_EQ(launcher->launches, 1);
+    // Detached: our output is not the service's, or a reader of ours would wait on it.
+    const auto proc = "/proc/" + std::to_string(*firstPid);
+    EXPECT_EQ(std::filesystem::read_symlink(proc + "/fd/1"), "/dev/null");
+    EXPECT_EQ(getsid(pid_t(*firstPid)), pid_t(*firstPid));
 
     std::optional<bool> shutDown;
     host.shutdown([&](bool ok) { shutDown = ok; });
