@@ -169,6 +169,17 @@ struct ClientConnection::Impl : detail::CallTarget, std::enable_shared_from_this
             asio::post(loop, [self = shared_from_this()] { self->fireInvalidation(); });
     }
 
+    // The owner is going away: close without running anything that may refer to it.
+    void detach() {
+        state = State::invalid;
+        invalidationHandler = nullptr;
+        interruptionHandler = nullptr;
+        queued.clear();
+        retryTimer.cancel();
+        if (peer) peer->detach();
+        peer.reset();
+    }
+
     void fireInvalidation() {
         if (auto handler = std::move(invalidationHandler)) handler();
         interruptionHandler = nullptr;
@@ -186,7 +197,7 @@ ClientConnection::ClientConnection(std::shared_ptr<Impl> impl)
     : impl_(std::move(impl)) {}
 
 ClientConnection::~ClientConnection() {
-    impl_->invalidate();
+    impl_->detach();
 }
 
 void ClientConnection::setExportedObject(std::shared_ptr<BridgeClientProtocol> object) {

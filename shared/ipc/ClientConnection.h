@@ -25,6 +25,8 @@ struct ConnectOptions {
 // service closes an established connection, the interruption handler runs and the next
 // message connects again (starting the service on demand). When no connection can be made,
 // or after invalidate(), the invalidation handler runs and the connection is dead for good.
+// Destroying it (on the loop thread) closes it without running any handler, its proxies'
+// error handlers included.
 class ClientConnection {
 public:
     // Resolves the service's socket path from its name (see serviceSocketPath).

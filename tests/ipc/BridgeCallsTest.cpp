@@ -139,6 +139,23 @@ TEST_F(Calls, TheServiceSeesAClosingClientAsInvalidationAndFailsItsPendingCalls)
     EXPECT_FALSE(echoed);
 }
 
+TEST_F(Calls, ADestroyedClientClosesWithoutRunningAnyOfItsHandlers) {
+    startService();
+    auto client = ClientConnection::connect(loop.get_executor(), kServiceName);
+    int handlers = 0;
+    client->setInvalidationHandler([&] { handlers += 1; });
+    client->setInterruptionHandler([&] { handlers += 10; });
+    client->resume();
+    client->remoteObjectProxy([&](const RemoteError&) { handlers += 100; }).shutdown([&](bool) {
+        ++handlers;
+    });
+    ASSERT_TRUE(
+        runUntil([&] { return !delegate->hosts.empty() && delegate->hosts[0]->heldShutdown; }));
+    client.reset();
+    ASSERT_TRUE(runUntil([&] { return delegate->invalidated == 1; }));
+    EXPECT_EQ(handlers, 0);
+}
+
 TEST_F(Calls, TwoConnectionsFromOneClientAreTwoConnections) {
     startService();
     auto first = makeClient();

@@ -217,6 +217,12 @@ void BusPeer::close() {
     asio::post(loop_, [self = shared_from_this()] { self->finish(kErrorInvalid); });
 }
 
+void BusPeer::detach() {
+    closedHandler_ = nullptr;
+    pending_.clear();
+    close();
+}
+
 bool BusPeer::isOpen() const {
     return bus_ && !closing_ && sd_bus_is_open(bus_) > 0;
 }

@@ -33,6 +33,9 @@ public:
     void start();
     // Closes from the loop, never from inside the caller (which may be a handler of this bus).
     void close();
+    // Closes without reporting anything: neither the closed handler nor any pending call's
+    // error handler runs (their owner is going away).
+    void detach();
     bool isOpen() const;
 
     void call(const Member& member, Values args, Callback<void(Values)> onReply,
