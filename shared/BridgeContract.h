@@ -12,8 +12,6 @@
 // and the notification payloads, compiled by every deliverable.
 namespace brimo {
 
-inline constexpr const char* kServiceName = "Ozm.Tarvel.Mac.XPC";
-
 enum class TarvelBridgeClientRole : int64_t { fileProvider = 0, desktopApp = 1, iOS = 2 };
 std::optional<TarvelBridgeClientRole> tarvelBridgeClientRoleFromRaw(int64_t raw);
 

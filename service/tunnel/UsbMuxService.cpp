@@ -1,5 +1,6 @@
 #include "service/tunnel/UsbMuxService.h"
 
+#include "service/usbmuxkit/UsbTunnelManager.h"
 #include "service/usbmuxkit/usbmuxkit.h"
 #include "shared/EventLoop.h"
 #include "shared/Offload.h"
@@ -90,6 +91,8 @@ UsbMuxService::Failure::Failure(Error error)
     , error_(error) {}
 
 UsbMuxService& UsbMuxService::shared() {
+    // The manager must outlive this instance, whose destruction clears its callback.
+    usbmuxkit::UsbTunnelManager::shared();
     static UsbMuxService service(mainLoop().get_executor());
     return service;
 }

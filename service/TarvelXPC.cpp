@@ -1,0 +1,110 @@
+#include "service/TarvelXPC.h"
+
+#include "service/BridgeCore.h"
+#include "service/ServiceVersion.h"
+#include "service/messages/FileIOMessages.h"
+#include "service/messages/RelayLookupMessages.h"
+#include "shared/Log.h"
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+
+namespace brimo {
+
+using log::xpcLog;
+
+namespace {
+// Codes that clients can tell from every known failure, for methods whose component is not
+// part of this build yet.
+constexpr int64_t kRelayUnavailable = static_cast<int64_t>(UsbMuxRelayError::reserved12);
+constexpr int64_t kFileIOUnavailable = static_cast<int64_t>(FileIOBridgeError::reserved8);
+} // namespace
+
+asio::awaitable<bool> HostServices::notifyPhoneOfUnmount() {
+    co_return false;
+}
+
+Tarvel_XPC::Tarvel_XPC(asio::any_io_executor loop, BridgeCore& core, HostServices& services,
+                       std::filesystem::path infoDictionary)
+    : loop_(std::move(loop))
+    , core_(core)
+    , services_(services)
+    , infoDictionary_(std::move(infoDictionary)) {}
+
+void Tarvel_XPC::registerClient(int64_t role, ipc::Reply<bool> reply) {
+    reply(core_.registerClient(this, role));
+}
+
+void Tarvel_XPC::echo(ipc::Reply<> reply) {
+    reply();
+}
+
+void Tarvel_XPC::ping(int64_t, ipc::Reply<bool> reply) {
+    reply(false);
+}
+
+void Tarvel_XPC::benchmarkIngest(Bytes data, ipc::Reply<uint64_t> reply) {
+    reply(data.size());
+}
+
+void Tarvel_XPC::requestExtToHostPing(int64_t, ipc::Reply<double> reply) {
+    reply(-1.0);
+}
+
+void Tarvel_XPC::requestExtToHostThroughput(uint64_t, uint64_t, ipc::Reply<double> reply) {
+    reply(-1.0);
+}
+
+void Tarvel_XPC::requestHostToExtThroughput(uint64_t, uint64_t, ipc::Reply<double> reply) {
+    reply(-1.0);
+}
+
+void Tarvel_XPC::runUsbMuxSpeedTest(ipc::Reply<bool, std::string> reply) {
+    reply(false, "The link speed test is not available in this build.");
+}
+
+bool Tarvel_XPC::mayUseData() {
+    const auto role = core_.role(this);
+    return role == static_cast<int64_t>(TarvelBridgeClientRole::fileProvider) ||
+           role == static_cast<int64_t>(TarvelBridgeClientRole::desktopApp);
+}
+
+void Tarvel_XPC::relayToUsbMux(int64_t, Bytes, ipc::Reply<Bytes, int64_t, int64_t> reply) {
+    if (!mayUseData()) return reply({}, static_cast<int64_t>(UsbMuxRelayError::notRegistered), 0);
+    reply({}, kRelayUnavailable, 0);
+}
+
+void Tarvel_XPC::requestFileIO(int64_t, Bytes, ipc::Reply<Bytes, int64_t> reply) {
+    if (!mayUseData()) return reply({}, static_cast<int64_t>(FileIOBridgeError::notRegistered));
+    reply({}, kFileIOUnavailable);
+}
+
+void Tarvel_XPC::getXPCServiceVersion(ipc::Reply<int64_t> reply) {
+    reply(serviceVersion(infoDictionary_));
+}
+
+void Tarvel_XPC::filesystemDidUnmount() {
+    asio::co_spawn(loop_, unmountNotice(), asio::detached);
+}
+
+void Tarvel_XPC::shutdown(ipc::Reply<bool> reply) {
+    asio::co_spawn(loop_, shutdownTask(std::move(reply)), asio::detached);
+}
+
+asio::awaitable<void> Tarvel_XPC::shutdownTask(ipc::Reply<bool> reply) {
+    // Forcing the unmount arrives with the mount service; until then nothing is mounted.
+    if (!services_.isMounted()) xpcLog.info("shutdown — already unmounted");
+    co_await unmountNotice();
+    reply(true);
+}
+
+asio::awaitable<void> Tarvel_XPC::unmountNotice() {
+    if (core_.usbMuxConnection()) {
+        const bool notified = co_await services_.notifyPhoneOfUnmount();
+        xpcLog.info(notified ? "filesystemUnmounted — iOS notified"
+                             : "filesystemUnmounted — iOS notify skipped/failed");
+    }
+    services_.volumeUnmounted();
+}
+
+} // namespace brimo

@@ -1,0 +1,159 @@
+#include "tests/common/RunAsync.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/SimProcess.h"
+
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace brimo {
+namespace {
+
+namespace fs = std::filesystem;
+using test::runChild;
+using test::SimProcess;
+using test::waitUntil;
+
+constexpr const char* kPhone = "00008030-001A2B3C4D5E6F70";
+
+std::string readFile(const fs::path& path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// The real BrimoService and real clients (brimoctl, dbus-send) in a runtime directory of their
+// own, with the simulator as the usbmux daemon.
+class BrimoServiceTest : public testing::Test {
+protected:
+    BrimoServiceTest()
+        : sim(SimProcess::Options{{kPhone}, "", ""})
+        , address(sim.usbmuxdAddress())
+        , runtimeDir(fs::path(sim.tempDir()) / "runtime") {
+        fs::create_directories(runtimeDir);
+        fs::permissions(runtimeDir, fs::perms::owner_all);
+        ::setenv("XDG_RUNTIME_DIR", runtimeDir.c_str(), 1);
+        ::setenv("XDG_DATA_HOME", (fs::path(sim.tempDir()) / "data").c_str(), 1);
+    }
+    ~BrimoServiceTest() override {
+        for (pid_t pid : children)
+            test::stopChild(pid);
+        // A service started on demand is nobody's child here: find it by its runtime directory.
+        for (pid_t pid : servicesUsing(runtimeDir))
+            ::kill(pid, SIGTERM);
+        waitUntil([&] { return servicesUsing(runtimeDir).empty(); });
+    }
+
+    static std::vector<pid_t> servicesUsing(const fs::path& dir) {
+        std::vector<pid_t> found;
+        const std::string marker = "XDG_RUNTIME_DIR=" + dir.string();
+        for (const auto& entry : fs::directory_iterator("/proc")) {
+            const std::string name = entry.path().filename();
+            if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+            std::error_code ec;
+            if (fs::read_symlink(entry.path() / "exe", ec).filename() != "BrimoService") continue;
+            const std::string environ = readFile(entry.path() / "environ");
+            if (environ.find(marker + '\0') != std::string::npos) found.push_back(std::stoi(name));
+        }
+        return found;
+    }
+
+    fs::path socketPath() const { return runtimeDir / "Ozm.Tarvel.Mac.XPC"; }
+
+    pid_t startService() {
+        const pid_t pid = test::spawnChild({BRIMO_SERVICE_PATH});
+        children.push_back(pid);
+        EXPECT_TRUE(waitUntil([&] { return fs::exists(socketPath()); }));
+        return pid;
+    }
+
+    std::vector<std::string> dbusSend(const std::string& member,
+                                      std::vector<std::string> args = {}) {
+        std::vector<std::string> argv = {
+            "dbus-send",          "--peer=unix:path=" + socketPath().string(),
+            "--print-reply",      "--dest=Ozm.Tarvel.Mac.XPC",
+            "/Ozm/Tarvel/Bridge", "Ozm.Tarvel.BridgeHost." + member};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    }
+
+    SimProcess sim;
+    test::UsbmuxdAddressGuard address;
+    fs::path runtimeDir;
+    std::vector<pid_t> children;
+};
+
+TEST_F(BrimoServiceTest, StartsOnDemandAndAnswersItsBuildNumberToEveryClient) {
+    const auto viaCtl = runChild({BRIMOCTL_PATH, "version"});
+    EXPECT_EQ(viaCtl.exitCode, 0);
+    EXPECT_EQ(viaCtl.output, "1\n");
+    EXPECT_EQ(servicesUsing(runtimeDir).size(), 1u);
+    const auto viaDbus = runChild(dbusSend("GetXPCServiceVersion"));
+    EXPECT_EQ(viaDbus.exitCode, 0);
+    EXPECT_NE(viaDbus.output.find("int64 1\n"), std::string::npos) << viaDbus.output;
+    // The socket is private to the user.
+    struct stat info {};
+    ASSERT_EQ(::stat(socketPath().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+TEST_F(BrimoServiceTest, RegisteredDesktopAppFollowsThePhone) {
+    startService();
+    const fs::path out = runtimeDir / "watch.out";
+    const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const pid_t watcher = test::spawnChild({BRIMOCTL_PATH, "--role", "desktopApp", "watch"}, fd);
+    ::close(fd);
+    children.push_back(watcher);
+    auto shows = [&](const std::string& text) {
+        return waitUntil([&] { return readFile(out).find(text) != std::string::npos; });
+    };
+    ASSERT_TRUE(shows("registered\n"));
+    ASSERT_TRUE(shows("bridge state: file provider not registered\n"));
+    ASSERT_TRUE(shows("bridge state: phone attached\n")) << readFile(out);
+
+    ASSERT_EQ(sim.control(std::string("detach ") + kPhone), "OK");
+    ASSERT_TRUE(shows("bridge state: phone detached\n")) << readFile(out);
+    const size_t before = readFile(out).size();
+    ASSERT_EQ(sim.control(std::string("attach ") + kPhone).rfind("OK ", 0), 0u);
+    ASSERT_TRUE(waitUntil([&] {
+        return readFile(out).find("bridge state: phone attached\n", before) != std::string::npos;
+    })) << readFile(out);
+
+    // A second client (the extension) registering is announced to the desktop app.
+    const auto extension = runChild({BRIMOCTL_PATH, "--role", "fileProvider", "register"});
+    EXPECT_EQ(extension.output, "registered\n");
+    EXPECT_TRUE(shows("bridge state: file provider registered\n")) << readFile(out);
+}
+
+TEST_F(BrimoServiceTest, RefusesUnregisteredDataCallsASecondInstanceAndOtherUsers) {
+    startService();
+    const auto relay = runChild(dbusSend("RelayToUsbMux", {"int64:2", "array:byte:"}));
+    EXPECT_EQ(relay.exitCode, 0);
+    EXPECT_NE(relay.output.find("int64 1\n   int64 0\n"), std::string::npos) << relay.output;
+
+    const pid_t second = test::spawnChild({BRIMO_SERVICE_PATH});
+    EXPECT_NE(test::waitChild(second), 0);
+    EXPECT_EQ(runChild(dbusSend("Echo")).exitCode, 0); // the first one still serves
+
+    if (::geteuid() != 0 || runChild({"setpriv", "--version"}).exitCode != 0)
+        GTEST_SKIP() << "needs root and setpriv to act as another user";
+    // Let another user reach the socket, so that only the service's own check stands.
+    fs::permissions(runtimeDir, fs::perms::owner_all | fs::perms::others_exec);
+    fs::permissions(socketPath(), fs::perms::all);
+    fs::permissions(sim.tempDir(), fs::perms::owner_all | fs::perms::others_exec);
+    std::vector<std::string> asNobody = {"setpriv", "--reuid=65534", "--regid=65534",
+                                         "--clear-groups"};
+    const auto echo = dbusSend("Echo");
+    asNobody.insert(asNobody.end(), echo.begin(), echo.end());
+    EXPECT_NE(runChild(asNobody).exitCode, 0);
+    EXPECT_EQ(runChild(dbusSend("Echo")).exitCode, 0);
+}
+
+} // namespace
+} // namespace brimo
