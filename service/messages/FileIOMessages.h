@@ -1,7 +1,7 @@
 #pragma once
 
-#include "shared/json/Uuid.h"
 #include "shared/Bytes.h"
+#include "shared/json/Uuid.h"
 
 #include <cstdint>
 #include <optional>

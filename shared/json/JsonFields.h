@@ -2,8 +2,8 @@
 
 // The checked field readers shared by every JSON document of the system.
 
-#include "shared/json/Uuid.h"
 #include "shared/Bytes.h"
+#include "shared/json/Uuid.h"
 
 #include <functional>
 #include <nlohmann/json_fwd.hpp>
