@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# The main job: a simulated phone on a simulated usbmux daemon (over a modelled USB 2.0 link),
-# and one link speed-test round against it through the real libusbmuxd.
+# The main job: a simulated phone on a simulated usbmux daemon (over a modelled USB 2.0 link);
+# one link speed-test round against it through the real libusbmuxd; then the bridge service,
+# with brimoctl registering as the desktop app and following the phone as it is unplugged and
+# plugged in again.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -10,7 +12,9 @@ udid=00008030-001A2B3C4D5E6F70
 
 work=$(mktemp -d)
 cleanup() {
-  [[ -n ${sim_pid:-} ]] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  for pid in ${watch_pid:-} ${service_pid:-} ${sim_pid:-}; do
+    kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+  done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -30,3 +34,27 @@ echo "== attached phones (idevice_id -l)"
 idevice_id -l
 echo "== speed test"
 "$build/service/brimo-speedtest"
+
+# The service's socket and data live in this run's own folders, not the session's.
+export XDG_RUNTIME_DIR=$work/runtime XDG_DATA_HOME=$work/data
+mkdir -m 700 "$XDG_RUNTIME_DIR"
+ctl() { "$sim" ctl --control "$work/usbmuxd.sock.control" "$@" >/dev/null; }
+brimoctl=$build/Brimo.app/Contents/MacOS/brimoctl
+
+echo "== bridge service"
+"$build/Brimo.app/Contents/XPCServices/BrimoService.xpc/Contents/MacOS/BrimoService" &
+service_pid=$!
+for _ in $(seq 100); do
+  [[ -S $XDG_RUNTIME_DIR/Ozm.Tarvel.Mac.XPC ]] && break
+  sleep 0.1
+done
+echo "service version: $("$brimoctl" version)"
+"$brimoctl" --role desktopApp watch &
+watch_pid=$!
+sleep 1
+echo "-- unplugging the phone"
+ctl detach "$udid"
+sleep 1
+echo "-- plugging it in again"
+ctl attach "$udid"
+sleep 1
