@@ -9,13 +9,14 @@
 namespace brimo {
 
 class BridgeCore;
+class TunnelRelayBridge;
 
 // Accepts every connection: gives it its own Tarvel_XPC, records it with BridgeCore as pending
 // and forgets it there when it closes.
 class ServiceDelegate final : public ipc::ListenerDelegate {
 public:
-    ServiceDelegate(asio::any_io_executor loop, BridgeCore& core, HostServices& services,
-                    std::filesystem::path infoDictionary);
+    ServiceDelegate(asio::any_io_executor loop, BridgeCore& core, TunnelRelayBridge& relay,
+                    HostServices& services, std::filesystem::path infoDictionary);
 
     bool
     shouldAcceptNewConnection(const std::shared_ptr<ipc::ServiceConnection>& connection) override;
@@ -23,6 +24,7 @@ public:
 private:
     asio::any_io_executor loop_;
     BridgeCore& core_;
+    TunnelRelayBridge& relay_;
     HostServices& services_;
     const std::filesystem::path infoDictionary_;
 };

@@ -3,7 +3,9 @@
 
 #include "service/BridgeCore.h"
 #include "service/ServiceDelegate.h"
+#include "service/ServiceHostServices.h"
 #include "service/ServiceVersion.h"
+#include "service/TunnelRelayBridge.h"
 #include "shared/EventLoop.h"
 #include "shared/Log.h"
 #include "shared/ipc/Names.h"
@@ -17,10 +19,11 @@ int main() {
     BridgeCore& core = BridgeCore::shared();
     core.bootstrapUsbMux();
 
-    static HostServices services;
+    TunnelRelayBridge& relay = TunnelRelayBridge::shared();
+    static ServiceHostServices services(relay);
     ipc::ServiceListener listener(loop.get_executor(), ipc::serviceSocketPath(ipc::kServiceName));
-    listener.setDelegate(std::make_shared<ServiceDelegate>(loop.get_executor(), core, services,
-                                                           serviceInfoDictionaryPath()));
+    listener.setDelegate(std::make_shared<ServiceDelegate>(loop.get_executor(), core, relay,
+                                                           services, serviceInfoDictionaryPath()));
     try {
         listener.resume();
     } catch (const std::system_error& error) {

@@ -2,6 +2,7 @@
 
 #include "service/BridgeCore.h"
 #include "service/ServiceVersion.h"
+#include "service/TunnelRelayBridge.h"
 #include "service/messages/FileIOMessages.h"
 #include "service/messages/RelayLookupMessages.h"
 #include "shared/Log.h"
@@ -16,7 +17,6 @@ using log::xpcLog;
 namespace {
 // Codes that clients can tell from every known failure, for methods whose component is not
 // part of this build yet.
-constexpr int64_t kRelayUnavailable = static_cast<int64_t>(UsbMuxRelayError::reserved12);
 constexpr int64_t kFileIOUnavailable = static_cast<int64_t>(FileIOBridgeError::reserved8);
 } // namespace
 
@@ -24,10 +24,11 @@ asio::awaitable<bool> HostServices::notifyPhoneOfUnmount() {
     co_return false;
 }
 
-Tarvel_XPC::Tarvel_XPC(asio::any_io_executor loop, BridgeCore& core, HostServices& services,
-                       std::filesystem::path infoDictionary)
+Tarvel_XPC::Tarvel_XPC(asio::any_io_executor loop, BridgeCore& core, TunnelRelayBridge& relay,
+                       HostServices& services, std::filesystem::path infoDictionary)
     : loop_(std::move(loop))
     , core_(core)
+    , relay_(relay)
     , services_(services)
     , infoDictionary_(std::move(infoDictionary)) {}
 
@@ -69,9 +70,15 @@ bool Tarvel_XPC::mayUseData() {
            role == static_cast<int64_t>(TarvelBridgeClientRole::desktopApp);
 }
 
-void Tarvel_XPC::relayToUsbMux(int64_t, Bytes, ipc::Reply<Bytes, int64_t, int64_t> reply) {
-    if (!mayUseData()) return reply({}, static_cast<int64_t>(UsbMuxRelayError::notRegistered), 0);
-    reply({}, kRelayUnavailable, 0);
+void Tarvel_XPC::relayToUsbMux(int64_t code, Bytes param,
+                               ipc::Reply<Bytes, int64_t, int64_t> reply) {
+    asio::co_spawn(loop_, relayTask(code, std::move(param), std::move(reply)), asio::detached);
+}
+
+asio::awaitable<void> Tarvel_XPC::relayTask(int64_t code, Bytes param,
+                                            ipc::Reply<Bytes, int64_t, int64_t> reply) {
+    auto [response, error, status] = co_await relay_.relayToUsbMux(this, code, std::move(param));
+    reply(std::move(response), error, status);
 }
 
 void Tarvel_XPC::requestFileIO(int64_t, Bytes, ipc::Reply<Bytes, int64_t> reply) {

@@ -9,6 +9,7 @@
 namespace brimo {
 
 class BridgeCore;
+class TunnelRelayBridge;
 
 // What the host methods need of the volume and the phone link beyond the registry. Each piece
 // is filled in as its component lands; until then the defaults describe "nothing mounted" and
@@ -26,8 +27,8 @@ public:
 // BridgeCore which connection a call came in on. Every method replies exactly once.
 class Tarvel_XPC final : public ipc::BridgeHostProtocol {
 public:
-    Tarvel_XPC(asio::any_io_executor loop, BridgeCore& core, HostServices& services,
-               std::filesystem::path infoDictionary);
+    Tarvel_XPC(asio::any_io_executor loop, BridgeCore& core, TunnelRelayBridge& relay,
+               HostServices& services, std::filesystem::path infoDictionary);
 
     void registerClient(int64_t role, ipc::Reply<bool> reply) override;
     void echo(ipc::Reply<> reply) override;
@@ -49,11 +50,14 @@ public:
 private:
     // Only the extension and the desktop app may move data.
     bool mayUseData();
+    asio::awaitable<void> relayTask(int64_t code, Bytes param,
+                                    ipc::Reply<Bytes, int64_t, int64_t> reply);
     asio::awaitable<void> shutdownTask(ipc::Reply<bool> reply);
     asio::awaitable<void> unmountNotice();
 
     asio::any_io_executor loop_;
     BridgeCore& core_;
+    TunnelRelayBridge& relay_;
     HostServices& services_;
     const std::filesystem::path infoDictionary_;
 };

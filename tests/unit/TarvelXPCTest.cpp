@@ -1,8 +1,10 @@
 #include "service/TarvelXPC.h"
 #include "service/BridgeCore.h"
+#include "service/TunnelRelayBridge.h"
 #include "service/tunnel/TunnelEngine.h"
 #include "shared/Log.h"
 
+#include "shared/Clock.h"
 #include <asio/io_context.hpp>
 #include <gtest/gtest.h>
 
@@ -53,7 +55,7 @@ class TarvelXPCTest : public testing::Test {
 protected:
     // A host whose connection is known to the registry, as after acceptance.
     std::unique_ptr<Tarvel_XPC> accept() {
-        auto host = std::make_unique<Tarvel_XPC>(loop.get_executor(), core, services,
+        auto host = std::make_unique<Tarvel_XPC>(loop.get_executor(), core, relay, services,
                                                  "/nonexistent/Info.plist");
         core.addPending(std::make_shared<NoProxyConnection>(host.get()));
         return host;
@@ -69,6 +71,15 @@ protected:
     TunnelEngine engine{loop.get_executor()};
     UsbLinkObserver probe;
     BridgeCore core{loop.get_executor(), usbMux, engine, probe};
+    FakeClock clock;
+    PhonePushActions actions;
+    TunnelRelayBridge relay{
+        loop.get_executor(),
+        engine,
+        core,
+        clock,
+        actions,
+        [](uint16_t) -> asio::awaitable<std::shared_ptr<TunnelTransport>> { co_return nullptr; }};
     RecordingServices services;
 };
 
@@ -81,19 +92,21 @@ TEST_F(TarvelXPCTest, DataMethodsAreOnlyForTheExtensionAndTheDesktopApp) {
     extension->registerClient(0, replyInto<bool>(registered));
 
     for (auto* host : {stranger.get(), phoneLink.get()}) {
-        Answer relay, fileIO;
-        host->relayToUsbMux(2, {}, replyInto<Bytes, int64_t, int64_t>(relay));
+        Answer relayed, fileIO;
+        host->relayToUsbMux(2, {}, replyInto<Bytes, int64_t, int64_t>(relayed));
         host->requestFileIO(0, {}, replyInto<Bytes, int64_t>(fileIO));
-        EXPECT_EQ(relay.values, (ipc::Values{Bytes{}, int64_t{1}, int64_t{0}}));
+        run();
+        EXPECT_EQ(relayed.values, (ipc::Values{Bytes{}, int64_t{1}, int64_t{0}}));
         EXPECT_EQ(fileIO.values, (ipc::Values{Bytes{}, int64_t{1}}));
     }
-    Answer relay, fileIO;
-    extension->relayToUsbMux(2, {}, replyInto<Bytes, int64_t, int64_t>(relay));
+    Answer relayed, fileIO;
+    extension->relayToUsbMux(2, {}, replyInto<Bytes, int64_t, int64_t>(relayed));
     extension->requestFileIO(0, {}, replyInto<Bytes, int64_t>(fileIO));
-    ASSERT_TRUE(relay.values && fileIO.values);
-    EXPECT_NE(std::get<int64_t>((*relay.values)[1]), 1);
+    run();
+    // Past the access rule: no phone is attached.
+    EXPECT_EQ(relayed.values, (ipc::Values{Bytes{}, int64_t{3}, int64_t{0}}));
+    ASSERT_TRUE(fileIO.values);
     EXPECT_NE(std::get<int64_t>((*fileIO.values)[1]), 1);
-    EXPECT_FALSE(relay.abandoned || fileIO.abandoned);
 }
 
 TEST_F(TarvelXPCTest, ShutdownWithNothingMountedTellsThePhoneWhenOneIsAttached) {

@@ -1,0 +1,167 @@
+#include "service/TunnelRelayBridge.h"
+#include "service/BridgeCore.h"
+#include "service/tunnel/StreamSocketTransport.h"
+#include "tests/common/RunAsync.h"
+
+#include <asio/local/connect_pair.hpp>
+#include <gtest/gtest.h>
+
+namespace brimo {
+namespace {
+
+using namespace std::chrono_literals;
+using Reply = TunnelRelayBridge::RelayReply;
+
+Bytes text(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
+
+// A registered client whose proxy records the notifications it is sent.
+class RecordingClient : public BridgeClientConnection, public BridgeClientProxy {
+public:
+    const void* exportedObject() const override { return &host_; }
+    std::shared_ptr<BridgeClientProxy>
+    remoteProxy(std::function<void(const std::string&)>) override {
+        return std::shared_ptr<BridgeClientProxy>(std::shared_ptr<void>(), this);
+    }
+    void notifyClient(int64_t code, Bytes param) override {
+        received.push_back({uint16_t(code), param});
+    }
+    std::vector<TunnelMessage> received;
+
+private:
+    int host_ = 0;
+};
+
+struct RecordingActions : PhonePushActions {
+    void itemMutationPoke(const Bytes& payload) override { pokes.push_back(payload); }
+    void mountControl(const Bytes& payload) override { mounts.push_back(payload); }
+    std::vector<Bytes> pokes, mounts;
+};
+
+// The relay against a phone played by a server-role engine on the other end of a socket pair;
+// each connection the relay opens gets a fresh phone whose answers `answer` decides.
+class TunnelRelayBridgeTest : public testing::Test {
+protected:
+    TunnelRelayBridgeTest() {
+        core.addPending(client);
+        core.registerClient(client->exportedObject(), 0);
+        core.handleDeviceEvent({1, "PHONE"});
+        loop.poll();
+        client->received.clear();
+    }
+
+    asio::awaitable<std::shared_ptr<TunnelTransport>> open(uint16_t port) {
+        EXPECT_EQ(port, relayPort);
+        ++opens;
+        if (refuse) co_return nullptr;
+        asio::local::stream_protocol::socket ours(loop), theirs(loop);
+        asio::local::connect_pair(ours, theirs);
+        auto phone = std::make_unique<TunnelEngine>(loop.get_executor());
+        phone->bind(
+            std::make_shared<StreamSocketTransport>(std::move(theirs)), TunnelEndpointRole::server,
+            "phone",
+            [this, index = opens](uint16_t code, Bytes payload) {
+                return answer(index, code, std::move(payload));
+            },
+            nullptr);
+        phone->startReading();
+        phones.push_back(std::move(phone));
+        co_return std::make_shared<StreamSocketTransport>(std::move(ours));
+    }
+
+    // By default the phone answers with the request code as its status, echoing the payload.
+    std::function<asio::awaitable<TunnelMessage>(int, uint16_t, Bytes)> phoneAnswers =
+        [](int, uint16_t code, Bytes payload) -> asio::awaitable<TunnelMessage> {
+        co_return TunnelMessage{code, std::move(payload)};
+    };
+    asio::awaitable<TunnelMessage> answer(int connection, uint16_t code, Bytes payload) {
+        return phoneAnswers(connection, code, std::move(payload));
+    }
+
+    Reply relay(int64_t code, Bytes param, const void* host = nullptr) {
+        return test::runAsync(loop, bridge.relayToUsbMux(host ? host : client->exportedObject(),
+                                                         code, std::move(param)));
+    }
+
+    asio::io_context loop;
+    UsbMuxService usbMux{loop.get_executor()};
+    TunnelEngine engine{loop.get_executor()};
+    UsbLinkObserver probe;
+    BridgeCore core{loop.get_executor(), usbMux, engine, probe};
+    FakeClock clock;
+    RecordingActions actions;
+    std::shared_ptr<RecordingClient> client = std::make_shared<RecordingClient>();
+    int opens = 0;
+    bool refuse = false;
+    std::vector<std::unique_ptr<TunnelEngine>> phones;
+    TunnelRelayBridge bridge{loop.get_executor(),
+                             engine,
+                             core,
+                             clock,
+                             actions,
+                             [this](uint16_t port) { return open(port); }};
+};
+
+TEST_F(TunnelRelayBridgeTest, RelaysAndMapsThePhonesStatus) {
+    EXPECT_FALSE(bridge.lastIOSContact());
+    EXPECT_EQ(relay(0, text("{}")), (Reply{text("{}"), 0, 0}));
+    EXPECT_TRUE(bridge.lastIOSContact());
+    EXPECT_EQ(relay(3, text("x")), (Reply{text("x"), 9, 3}));
+    EXPECT_EQ(relay(12, {}), (Reply{{}, 9, 5}));
+    const Bytes largest(kTunnelMaxPayload, 'j');
+    EXPECT_EQ(std::get<1>(relay(2, largest)), 9);
+    EXPECT_EQ(relay(2, Bytes(kTunnelMaxPayload + 1)), (Reply{{}, 7, 0}));
+    EXPECT_EQ(opens, 1); // one binding served them all
+    EXPECT_EQ(engine.tunnelKey(), "relay:33325");
+}
+
+TEST_F(TunnelRelayBridgeTest, RefusesStrangersAndWorksOnlyWithAPhone) {
+    int stranger = 0;
+    EXPECT_EQ(relay(0, {}, &stranger), (Reply{{}, 1, 0}));
+    EXPECT_EQ(relay(70000, {}), (Reply{{}, 2, 0}));
+    EXPECT_EQ(relay(-1, {}), (Reply{{}, 2, 0}));
+    core.handleDeviceEvent({2, "PHONE"});
+    EXPECT_EQ(relay(0, {}), (Reply{{}, 3, 0}));
+    EXPECT_EQ(opens, 0);
+    core.handleDeviceEvent({1, "PHONE"});
+    refuse = true;
+    EXPECT_EQ(relay(0, {}), (Reply{{}, 4, 0}));
+    EXPECT_EQ(opens, 2); // the first attempt and its one retry
+}
+
+TEST_F(TunnelRelayBridgeTest, ABrokenFirstExchangeIsRetriedOnceOnAFreshConnection) {
+    phoneAnswers = [this](int connection, uint16_t code,
+                          Bytes payload) -> asio::awaitable<TunnelMessage> {
+        if (connection == 1)
+            co_await phones[0]->stop(); // the first phone drops the stream instead of answering
+        co_return TunnelMessage{code, std::move(payload)};
+    };
+    EXPECT_EQ(relay(0, text("again")), (Reply{text("again"), 0, 0}));
+    EXPECT_EQ(opens, 2);
+}
+
+TEST_F(TunnelRelayBridgeTest, PhonePushesAreForwardedOrActedOn) {
+    relay(0, {}); // binds the engine
+    auto& phone = *phones.at(0);
+    const auto before = *bridge.lastIOSContact();
+    clock.advance(1s);
+    phone.enqueueNotification(1, text("nobody"));
+    ASSERT_TRUE(test::runUntil(loop, [&] { return *bridge.lastIOSContact() > before; }));
+    for (uint16_t code : {0, 2, 3, 4})
+        phone.enqueueNotification(code, text("n" + std::to_string(code)));
+    ASSERT_TRUE(test::runUntil(loop, [&] { return actions.mounts.size() == 1; }));
+    ASSERT_EQ(client->received.size(), 3u);
+    EXPECT_EQ(client->received[0].code, 0);
+    EXPECT_EQ(client->received[1].code, 2);
+    EXPECT_EQ(client->received[2].code, 3);
+    EXPECT_EQ(actions.mounts[0], text("n4"));
+    // The item-mutation poke follows 30 ms after the forward.
+    EXPECT_TRUE(actions.pokes.empty());
+    clock.advance(30ms);
+    ASSERT_TRUE(test::runUntil(loop, [&] { return actions.pokes.size() == 1; }));
+    EXPECT_EQ(actions.pokes[0], text("n3"));
+}
+
+} // namespace
+} // namespace brimo
