@@ -5,6 +5,8 @@
 //   brimoctl [--role desktopApp|fileProvider|iOS|N] version
 //   brimoctl [--role …] register
 //   brimoctl [--role …] watch [COUNT]     register, then print bridge-state notifications
+//   brimoctl [--role …] relay CODE JSON   register, relay one request to the phone, print
+//                                         "error=E status=S" and the phone's response
 
 #include "shared/BridgeContract.h"
 #include "shared/EventLoop.h"
@@ -25,8 +27,8 @@ namespace {
 using namespace brimo;
 
 int usage() {
-    std::cerr << "usage: brimoctl [--role desktopApp|fileProvider|iOS|N] version|register|"
-                 "watch [COUNT]\n";
+    std::cerr << "usage: brimoctl [--role desktopApp|fileProvider|iOS|N] version | register |"
+                 " watch [COUNT] | relay CODE JSON\n";
     return 2;
 }
 
@@ -139,6 +141,21 @@ int main(int argc, char** argv) {
         host.registerClient(role, [&, watch = command == "watch"](bool ok) {
             std::cout << (ok ? "registered" : "registration refused") << std::endl;
             if (!ok || !watch) finish(ok ? 0 : 1);
+        });
+    } else if (command == "relay" && words.size() == 3) {
+        const int64_t code = std::strtoll(words[1].c_str(), nullptr, 10);
+        Bytes param(words[2].begin(), words[2].end());
+        host.registerClient(role, [&, code, param = std::move(param)](bool ok) mutable {
+            if (!ok) {
+                std::cerr << "brimoctl: registration refused" << std::endl;
+                return finish(1);
+            }
+            host.relayToUsbMux(
+                code, std::move(param), [&](Bytes response, int64_t error, int64_t status) {
+                    std::cout << "error=" << error << " status=" << status << "\n"
+                              << std::string(response.begin(), response.end()) << std::endl;
+                    finish(error == 0 ? 0 : 1);
+                });
         });
     } else {
         return usage();

@@ -33,7 +33,8 @@ std::string readFile(const fs::path& path) {
 class BrimoServiceTest : public testing::Test {
 protected:
     BrimoServiceTest()
-        : sim(SimProcess::Options{{kPhone}, "", ""})
+        : phoneRoot(makePhoneRoot())
+        , sim(SimProcess::Options{{kPhone}, "", phoneRoot.string()})
         , address(sim.usbmuxdAddress())
         , runtimeDir(fs::path(sim.tempDir()) / "runtime") {
         fs::create_directories(runtimeDir);
@@ -41,6 +42,11 @@ protected:
         ::setenv("XDG_RUNTIME_DIR", runtimeDir.c_str(), 1);
         ::setenv("XDG_DATA_HOME", (fs::path(sim.tempDir()) / "data").c_str(), 1);
     }
+    static fs::path makePhoneRoot() {
+        char path[] = "/tmp/brimo-phone-XXXXXX";
+        return ::mkdtemp(path);
+    }
+
     ~BrimoServiceTest() override {
         for (pid_t pid : children)
             test::stopChild(pid);
@@ -48,6 +54,7 @@ protected:
         for (pid_t pid : servicesUsing(runtimeDir))
             ::kill(pid, SIGTERM);
         waitUntil([&] { return servicesUsing(runtimeDir).empty(); });
+        fs::remove_all(phoneRoot);
     }
 
     static std::vector<pid_t> servicesUsing(const fs::path& dir) {
@@ -83,6 +90,7 @@ protected:
         return argv;
     }
 
+    fs::path phoneRoot;
     SimProcess sim;
     test::UsbmuxdAddressGuard address;
     fs::path runtimeDir;
@@ -153,6 +161,39 @@ TEST_F(BrimoServiceTest, RefusesUnregisteredDataCallsASecondInstanceAndOtherUser
     asNobody.insert(asNobody.end(), echo.begin(), echo.end());
     EXPECT_NE(runChild(asNobody).exitCode, 0);
     EXPECT_EQ(runChild(dbusSend("Echo")).exitCode, 0);
+}
+
+TEST_F(BrimoServiceTest, RelaysTheExtensionsRequestsToThePhone) {
+    std::ofstream(phoneRoot / "hello.txt") << "hello, phone";
+    startService();
+    const auto lookup = runChild(
+        {BRIMOCTL_PATH, "--role", "fileProvider", "relay", "2", R"({"identifier":"hello.txt"})"});
+    EXPECT_EQ(lookup.exitCode, 0) << lookup.output;
+    EXPECT_NE(lookup.output.find("error=0 status=0\n{\"identifier\":\"hello.txt\",\"filename\":"
+                                 "\"hello.txt\",\"isDirectory\":false"),
+              std::string::npos)
+        << lookup.output;
+    EXPECT_NE(lookup.output.find("\"size\":12,"), std::string::npos) << lookup.output;
+
+    // The phone's own refusal comes back as error 9 with its status.
+    const auto missing = runChild({BRIMOCTL_PATH, "--role", "fileProvider", "relay", "2",
+                                   R"({"identifier":"nothing-here"})"});
+    EXPECT_NE(missing.output.find("error=9 status=2\n"), std::string::npos) << missing.output;
+
+    // A phone that drops the connection mid-request is retried on a fresh one, once.
+    ASSERT_EQ(sim.control(std::string("fault ") + kPhone + " cut 1"), "OK");
+    const auto cut = runChild({BRIMOCTL_PATH, "--role", "fileProvider", "relay", "0", "{}"});
+    EXPECT_NE(cut.output.find("error=8 status=0\n"), std::string::npos) << cut.output;
+    ASSERT_EQ(sim.control(std::string("fault ") + kPhone + " clear"), "OK");
+    const auto again = runChild({BRIMOCTL_PATH, "--role", "desktopApp", "relay", "0", "{}"});
+    EXPECT_NE(again.output.find("error=0 status=0\n"), std::string::npos) << again.output;
+
+    // An unplugged phone: nothing to relay to.
+    ASSERT_EQ(sim.control(std::string("detach ") + kPhone), "OK");
+    ASSERT_TRUE(waitUntil([&] {
+        return runChild({BRIMOCTL_PATH, "relay", "0", "{}"}).output.find("error=3 status=0\n") !=
+               std::string::npos;
+    }));
 }
 
 } // namespace
