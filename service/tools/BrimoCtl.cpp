@@ -7,7 +7,11 @@
 //   brimoctl [--role …] watch [COUNT]     register, then print bridge-state notifications
 //   brimoctl [--role …] relay CODE JSON   register, relay one request to the phone, print
 //                                         "error=E status=S" and the phone's response
+//   brimoctl [--role …] read IDENTIFIER [--out FILE]
+//   brimoctl [--role …] write IDENTIFIER FILE
+// Transfers show the progress the service reports.
 
+#include "service/tools/BrimoCtl.h"
 #include "shared/BridgeContract.h"
 #include "shared/EventLoop.h"
 #include "shared/ipc/ClientConnection.h"
@@ -28,7 +32,8 @@ using namespace brimo;
 
 int usage() {
     std::cerr << "usage: brimoctl [--role desktopApp|fileProvider|iOS|N] version | register |"
-                 " watch [COUNT] | relay CODE JSON\n";
+                 " watch [COUNT] | relay CODE JSON | read IDENTIFIER [--out FILE] |"
+                 " write IDENTIFIER FILE\n";
     return 2;
 }
 
@@ -56,10 +61,17 @@ std::string describeState(const NotifyBridgeStateChangedPayload& state) {
 // What the service may call on us: prints notifications, answers like the desktop app.
 class Client final : public ipc::BridgeClientProtocol {
 public:
-    explicit Client(std::function<void()> onState)
-        : onState_(std::move(onState)) {}
+    Client(std::function<void()> onState, std::function<void(const Uuid&, int)>& onProgress)
+        : onState_(std::move(onState))
+        , onProgress_(onProgress) {}
     void notifyClient(int64_t code, Bytes param) override {
-        if (code != static_cast<int64_t>(BridgeNotifyMessage::bridgeStateChanged)) return;
+        if (code == static_cast<int64_t>(BridgeNotifyMessage::fileIOProgress)) {
+            if (auto progress = decodeFileIOProgressPayload(param); progress && onProgress_)
+                onProgress_(progress->sessionID, progress->percent);
+            return;
+        }
+        if (code != static_cast<int64_t>(BridgeNotifyMessage::bridgeStateChanged) || quietState)
+            return;
         if (auto state = decodeNotifyBridgeStateChangedPayload(param)) {
             std::cout << "bridge state: " << describeState(*state) << std::endl;
             onState_();
@@ -70,8 +82,12 @@ public:
     void runExtToHostPing(int64_t, ipc::Reply<double> reply) override { reply(-1.0); }
     void benchmarkSendChunks(uint64_t, uint64_t, ipc::Reply<double> reply) override { reply(-1.0); }
 
+    // Transfers print their own lines only.
+    bool quietState = false;
+
 private:
     std::function<void()> onState_;
+    std::function<void(const Uuid&, int)>& onProgress_;
 };
 
 // The service executable of the bundle this tool was started from.
@@ -88,9 +104,13 @@ std::string bundledService() {
 int main(int argc, char** argv) {
     int64_t role = static_cast<int64_t>(TarvelBridgeClientRole::desktopApp);
     std::vector<std::string> words;
+    std::string out;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--role") {
+        if (arg == "--out") {
+            if (++i >= argc) return usage();
+            out = argv[i];
+        } else if (arg == "--role") {
             if (++i >= argc) return usage();
             auto parsed = parseRole(argv[i]);
             if (!parsed) return usage();
@@ -115,9 +135,14 @@ int main(int argc, char** argv) {
     options.launcher = std::make_shared<ipc::ExecutableLauncher>(bundledService());
     auto connection =
         ipc::ClientConnection::connect(loop.get_executor(), ipc::kServiceName, options);
-    connection->setExportedObject(std::make_shared<Client>([&] {
-        if (remaining > 0 && --remaining == 0) finish(0);
-    }));
+    std::function<void(const Uuid&, int)> onProgress;
+    auto client = std::make_shared<Client>(
+        [&] {
+            if (remaining > 0 && --remaining == 0) finish(0);
+        },
+        onProgress);
+    client->quietState = command == "read" || command == "write";
+    connection->setExportedObject(client);
     connection->setInvalidationHandler([&] {
         std::cerr << "brimoctl: cannot reach the bridge service" << std::endl;
         finish(1);
@@ -132,6 +157,7 @@ int main(int argc, char** argv) {
         finish(1);
     });
 
+    CtlSession session{host, role, finish, onProgress};
     if (command == "version") {
         host.getXPCServiceVersion([&](int64_t version) {
             std::cout << version << std::endl;
@@ -156,6 +182,18 @@ int main(int argc, char** argv) {
                               << std::string(response.begin(), response.end()) << std::endl;
                     finish(error == 0 ? 0 : 1);
                 });
+        });
+    } else if ((command == "read" && words.size() == 2) ||
+               (command == "write" && words.size() == 3)) {
+        host.registerClient(role, [&](bool ok) {
+            if (!ok) {
+                std::cerr << "brimoctl: registration refused" << std::endl;
+                return finish(1);
+            }
+            if (command == "read")
+                readFromPhone(session, words[1], out);
+            else
+                writeToPhone(session, words[1], words[2]);
         });
     } else {
         return usage();

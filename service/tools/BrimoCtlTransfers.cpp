@@ -1,0 +1,123 @@
+// brimoctl's file transfers, driven the way the file-system extension drives them.
+
+#include "service/messages/FileIOMessages.h"
+#include "service/messages/RelayLookupMessages.h"
+#include "service/messages/SharedFileStorage.h"
+#include "service/tools/BrimoCtl.h"
+
+#include <filesystem>
+#include <iostream>
+#include <unistd.h>
+
+namespace {
+
+using namespace brimo;
+namespace fs = std::filesystem;
+
+constexpr int64_t kBeginRead = 0, kEndRead = 1, kBeginWrite = 2, kEndWrite = 3;
+constexpr int64_t kLookup = 2;
+
+// A bar on a terminal, a line per step otherwise.
+void showProgress(int percent) {
+    if (::isatty(STDERR_FILENO)) {
+        const int filled = percent / 5;
+        std::cerr << "\r[" << std::string(filled, '#') << std::string(20 - filled, ' ') << "] "
+                  << percent << "%" << (percent == 100 ? "\n" : "") << std::flush;
+    } else {
+        std::cerr << "progress " << percent << "%" << std::endl;
+    }
+}
+
+void trackProgress(CtlSession& session, const Uuid& transfer) {
+    session.onProgress = [transfer](const Uuid& id, int percent) {
+        if (id == transfer) showProgress(percent);
+    };
+}
+
+bool failed(CtlSession& session, const char* step, int64_t code, const Bytes& data) {
+    if (code == 0) return false;
+    std::cerr << "brimoctl: " << step << " failed with code " << code;
+    if (auto rejection = decodeFileIODeviceRejection(data))
+        std::cerr << " (phone status " << rejection->status << ")";
+    std::cerr << std::endl;
+    session.finish(1);
+    return true;
+}
+
+} // namespace
+
+void readFromPhone(CtlSession& session, std::string identifier, std::string out) {
+    const Uuid transfer = Uuid::random();
+    trackProgress(session, transfer);
+    const Bytes request = encodeJson(FileIOBeginReadRequest{identifier, transfer});
+    session.host.requestFileIO(
+        kBeginRead, request, [&session, identifier, out](Bytes reply, int64_t code) {
+            if (failed(session, "beginRead", code, reply)) return;
+            const auto descriptor = decodeSharedFileDescriptor(reply);
+            if (!descriptor) {
+                std::cerr << "brimoctl: unreadable reply to beginRead" << std::endl;
+                return session.finish(1);
+            }
+            const fs::path target = out.empty() ? fs::path(identifier).filename() : fs::path(out);
+            std::error_code error;
+            fs::copy_file(SharedFileStorage::containerURL() / descriptor->fileName, target,
+                          fs::copy_options::overwrite_existing, error);
+            if (error)
+                std::cerr << "brimoctl: cannot copy to " << target << ": " << error.message()
+                          << std::endl;
+            else
+                std::cout << "read " << descriptor->byteCount << " bytes into " << target.string()
+                          << std::endl;
+            session.host.requestFileIO(kEndRead,
+                                       encodeJson(FileIOEndReadRequest{descriptor->token}),
+                                       [&session, ok = !error](Bytes data, int64_t endCode) {
+                                           if (!failed(session, "endRead", endCode, data))
+                                               session.finish(ok ? 0 : 1);
+                                       });
+        });
+}
+
+void writeToPhone(CtlSession& session, std::string identifier, std::string file) {
+    const Uuid transfer = Uuid::random();
+    trackProgress(session, transfer);
+    const std::string token = transfer.toString();
+    const std::string source = "brimoctl_" + token + ".src";
+    std::error_code error;
+    const uint64_t size = fs::file_size(file, error);
+    if (!error)
+        fs::copy_file(file, SharedFileStorage::containerURL() / source,
+                      fs::copy_options::overwrite_existing, error);
+    if (error) {
+        std::cerr << "brimoctl: cannot stage " << file << ": " << error.message() << std::endl;
+        return session.finish(1);
+    }
+    // The phone only accepts a write that names the content it is replacing.
+    const Bytes lookup = encodeJson(RelayLookupRequest{identifier, std::nullopt});
+    session.host.relayToUsbMux(
+        kLookup, lookup,
+        [&session, identifier, transfer, token, source, size](Bytes reply, int64_t relayError,
+                                                              int64_t) {
+            Bytes expected;
+            if (relayError == 0)
+                if (auto summary = decodeRelayItemSummary(reply))
+                    expected = summary->contentVersion;
+            const FileIOBeginWriteRequest request{identifier, transfer, expected,
+                                                  token,      source,   size};
+            session.host.requestFileIO(
+                kBeginWrite, encodeJson(request),
+                [&session, token, source](Bytes written, int64_t code) {
+                    if (failed(session, "beginWrite", code, written)) {
+                        SharedFileStorage::removeSharedFile(source);
+                        return;
+                    }
+                    if (auto summary = decodeRelayItemSummary(written))
+                        std::cout << "wrote " << summary->size << " bytes to "
+                                  << summary->identifier << std::endl;
+                    session.host.requestFileIO(kEndWrite, encodeJson(FileIOEndWriteRequest{token}),
+                                               [&session](Bytes data, int64_t endCode) {
+                                                   if (!failed(session, "endWrite", endCode, data))
+                                                       session.finish(0);
+                                               });
+                });
+        });
+}
