@@ -51,18 +51,20 @@ private:
 } // namespace
 
 ServiceDelegate::ServiceDelegate(asio::any_io_executor loop, BridgeCore& core,
-                                 TunnelRelayBridge& relay, HostServices& services,
-                                 std::filesystem::path infoDictionary)
+                                 TunnelRelayBridge& relay, TransferCoordinator& transfers,
+                                 HostServices& services, std::filesystem::path infoDictionary)
     : loop_(std::move(loop))
     , core_(core)
     , relay_(relay)
+    , transfers_(transfers)
     , services_(services)
     , infoDictionary_(std::move(infoDictionary)) {}
 
 bool ServiceDelegate::shouldAcceptNewConnection(
     const std::shared_ptr<ipc::ServiceConnection>& connection) {
     xpcLog.info("accepted new connection");
-    auto host = std::make_shared<Tarvel_XPC>(loop_, core_, relay_, services_, infoDictionary_);
+    auto host =
+        std::make_shared<Tarvel_XPC>(loop_, core_, relay_, transfers_, services_, infoDictionary_);
     auto accepted = std::make_shared<AcceptedConnection>(connection, host.get());
     core_.addPending(accepted);
     connection->setExportedObject(std::move(host));

@@ -9,6 +9,7 @@
 namespace brimo {
 
 class BridgeCore;
+class TransferCoordinator;
 class TunnelRelayBridge;
 
 // Accepts every connection: gives it its own Tarvel_XPC, records it with BridgeCore as pending
@@ -16,7 +17,8 @@ class TunnelRelayBridge;
 class ServiceDelegate final : public ipc::ListenerDelegate {
 public:
     ServiceDelegate(asio::any_io_executor loop, BridgeCore& core, TunnelRelayBridge& relay,
-                    HostServices& services, std::filesystem::path infoDictionary);
+                    TransferCoordinator& transfers, HostServices& services,
+                    std::filesystem::path infoDictionary);
 
     bool
     shouldAcceptNewConnection(const std::shared_ptr<ipc::ServiceConnection>& connection) override;
@@ -25,6 +27,7 @@ private:
     asio::any_io_executor loop_;
     BridgeCore& core_;
     TunnelRelayBridge& relay_;
+    TransferCoordinator& transfers_;
     HostServices& services_;
     const std::filesystem::path infoDictionary_;
 };

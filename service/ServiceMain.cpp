@@ -5,6 +5,7 @@
 #include "service/ServiceDelegate.h"
 #include "service/ServiceHostServices.h"
 #include "service/ServiceVersion.h"
+#include "service/TransferCoordinator.h"
 #include "service/TunnelRelayBridge.h"
 #include "shared/EventLoop.h"
 #include "shared/Log.h"
@@ -23,7 +24,8 @@ int main() {
     static ServiceHostServices services(relay);
     ipc::ServiceListener listener(loop.get_executor(), ipc::serviceSocketPath(ipc::kServiceName));
     listener.setDelegate(std::make_shared<ServiceDelegate>(loop.get_executor(), core, relay,
-                                                           services, serviceInfoDictionaryPath()));
+                                                           TransferCoordinator::shared(), services,
+                                                           serviceInfoDictionaryPath()));
     try {
         listener.resume();
     } catch (const std::system_error& error) {

@@ -2,8 +2,8 @@
 
 #include "service/BridgeCore.h"
 #include "service/ServiceVersion.h"
+#include "service/TransferCoordinator.h"
 #include "service/TunnelRelayBridge.h"
-#include "service/messages/FileIOMessages.h"
 #include "service/messages/RelayLookupMessages.h"
 #include "shared/Log.h"
 
@@ -14,21 +14,17 @@ namespace brimo {
 
 using log::xpcLog;
 
-namespace {
-// Codes that clients can tell from every known failure, for methods whose component is not
-// part of this build yet.
-constexpr int64_t kFileIOUnavailable = static_cast<int64_t>(FileIOBridgeError::reserved8);
-} // namespace
-
 asio::awaitable<bool> HostServices::notifyPhoneOfUnmount() {
     co_return false;
 }
 
 Tarvel_XPC::Tarvel_XPC(asio::any_io_executor loop, BridgeCore& core, TunnelRelayBridge& relay,
-                       HostServices& services, std::filesystem::path infoDictionary)
+                       TransferCoordinator& transfers, HostServices& services,
+                       std::filesystem::path infoDictionary)
     : loop_(std::move(loop))
     , core_(core)
     , relay_(relay)
+    , transfers_(transfers)
     , services_(services)
     , infoDictionary_(std::move(infoDictionary)) {}
 
@@ -64,12 +60,6 @@ void Tarvel_XPC::runUsbMuxSpeedTest(ipc::Reply<bool, std::string> reply) {
     reply(false, "The link speed test is not available in this build.");
 }
 
-bool Tarvel_XPC::mayUseData() {
-    const auto role = core_.role(this);
-    return role == static_cast<int64_t>(TarvelBridgeClientRole::fileProvider) ||
-           role == static_cast<int64_t>(TarvelBridgeClientRole::desktopApp);
-}
-
 void Tarvel_XPC::relayToUsbMux(int64_t code, Bytes param,
                                ipc::Reply<Bytes, int64_t, int64_t> reply) {
     asio::co_spawn(loop_, relayTask(code, std::move(param), std::move(reply)), asio::detached);
@@ -81,9 +71,15 @@ asio::awaitable<void> Tarvel_XPC::relayTask(int64_t code, Bytes param,
     reply(std::move(response), error, status);
 }
 
-void Tarvel_XPC::requestFileIO(int64_t, Bytes, ipc::Reply<Bytes, int64_t> reply) {
-    if (!mayUseData()) return reply({}, static_cast<int64_t>(FileIOBridgeError::notRegistered));
-    reply({}, kFileIOUnavailable);
+void Tarvel_XPC::requestFileIO(int64_t operation, Bytes param, ipc::Reply<Bytes, int64_t> reply) {
+    asio::co_spawn(loop_, fileIOTask(operation, std::move(param), std::move(reply)),
+                   asio::detached);
+}
+
+asio::awaitable<void> Tarvel_XPC::fileIOTask(int64_t operation, Bytes param,
+                                             ipc::Reply<Bytes, int64_t> reply) {
+    auto [data, code] = co_await transfers_.requestFileIO(this, operation, std::move(param));
+    reply(std::move(data), code);
 }
 
 void Tarvel_XPC::getXPCServiceVersion(ipc::Reply<int64_t> reply) {

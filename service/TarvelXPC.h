@@ -9,6 +9,7 @@
 namespace brimo {
 
 class BridgeCore;
+class TransferCoordinator;
 class TunnelRelayBridge;
 
 // What the host methods need of the volume and the phone link beyond the registry. Each piece
@@ -28,7 +29,8 @@ public:
 class Tarvel_XPC final : public ipc::BridgeHostProtocol {
 public:
     Tarvel_XPC(asio::any_io_executor loop, BridgeCore& core, TunnelRelayBridge& relay,
-               HostServices& services, std::filesystem::path infoDictionary);
+               TransferCoordinator& transfers, HostServices& services,
+               std::filesystem::path infoDictionary);
 
     void registerClient(int64_t role, ipc::Reply<bool> reply) override;
     void echo(ipc::Reply<> reply) override;
@@ -48,16 +50,17 @@ public:
     void getXPCServiceVersion(ipc::Reply<int64_t> reply) override;
 
 private:
-    // Only the extension and the desktop app may move data.
-    bool mayUseData();
     asio::awaitable<void> relayTask(int64_t code, Bytes param,
                                     ipc::Reply<Bytes, int64_t, int64_t> reply);
+    asio::awaitable<void> fileIOTask(int64_t operation, Bytes param,
+                                     ipc::Reply<Bytes, int64_t> reply);
     asio::awaitable<void> shutdownTask(ipc::Reply<bool> reply);
     asio::awaitable<void> unmountNotice();
 
     asio::any_io_executor loop_;
     BridgeCore& core_;
     TunnelRelayBridge& relay_;
+    TransferCoordinator& transfers_;
     HostServices& services_;
     const std::filesystem::path infoDictionary_;
 };
