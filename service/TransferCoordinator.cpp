@@ -371,6 +371,9 @@ TransferCoordinator::fetchRemoteFile(const FileIOBeginReadRequest& request, bool
             const auto chunk = decodeReadChunkResponse(payload);
             if (!chunk) throw TransferFailure(TransferError::decodeFailed);
             ++bench.chunks;
+            // More than the lookup announced: the item changed under us, or the phone never stops.
+            if (chunk->data.size() > size - bench.transferred)
+                throw TransferFailure(TransferError::ioFailed);
             if (!chunk->data.empty()) {
                 const int fd = file.get();
                 const uint8_t* bytes = chunk->data.data();
@@ -389,7 +392,7 @@ TransferCoordinator::fetchRemoteFile(const FileIOBeginReadRequest& request, bool
             if (chunk->eof) break;
             offset = chunk->nextOffset;
         }
-        // A phone that ends early or delivers too much has not given us the item it announced.
+        // A phone that ends early has not given us the item it announced.
         if (bench.transferred != size) throw TransferFailure(TransferError::ioFailed);
         if (progress.lastReported < 100) notifyProgress(request.sessionID, size, size, 100);
 
@@ -434,11 +437,11 @@ TransferCoordinator::pushSharedFile(const FileIOBeginWriteRequest& request, bool
     std::optional<RelayItemSummary> committed;
     std::exception_ptr error;
     try {
-        auto open = [name = request.sourceFileName] {
+        auto openSource = [name = request.sourceFileName] {
             const auto path = SharedFileStorage::containerURL() / name;
             return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         };
-        source.reset(co_await offload(std::move(open)));
+        source.reset(co_await offload(std::move(openSource)));
         if (source.get() < 0) throw TransferFailure(TransferError::ioFailed);
 
         Bytes truncate = encodeJson(RelayTruncateWriteRequest{request.identifier, byteCount,

@@ -409,6 +409,18 @@ TEST_F(TransferCoordinatorTest, AFailedFetchLeavesNoFileBehind) {
     EXPECT_EQ(beginRead("doc"), failed(6));
     EXPECT_TRUE(containerFiles().empty());
 
+    // A phone that never reports the end is stopped once it goes past the announced size.
+    items["endless"].announcedSize = 25;
+    intercept = [](uint16_t code, const Bytes& payload) -> std::optional<TunnelMessage> {
+        if (code != 9) return std::nullopt;
+        const uint64_t offset = decodeReadChunkRequest(payload)->offset;
+        return TunnelMessage{0, *encodeReadChunkResponse({offset + 10, false, Bytes(10, 'x')})};
+    };
+    requests.clear();
+    EXPECT_EQ(beginRead("endless"), failed(6));
+    EXPECT_EQ(readOffsets(), (std::vector<uint64_t>{0, 10, 20}));
+    EXPECT_TRUE(containerFiles().empty());
+
     // The phone refuses a chunk midway.
     items["big"].content = pattern(9 * MiB);
     intercept = [](uint16_t code, const Bytes& payload) -> std::optional<TunnelMessage> {
