@@ -125,6 +125,12 @@ std::optional<int64_t> BridgeCore::role(const void* host) {
     return std::nullopt;
 }
 
+bool BridgeCore::mayMoveData(const void* host) {
+    const auto registered = role(host);
+    return registered == static_cast<int64_t>(TarvelBridgeClientRole::fileProvider) ||
+           registered == static_cast<int64_t>(TarvelBridgeClientRole::desktopApp);
+}
+
 std::shared_ptr<BridgeClientProxy> BridgeCore::proxy(int64_t role) {
     std::lock_guard guard(lock_);
     auto entry = byRole_.find(role);

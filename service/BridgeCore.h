@@ -45,6 +45,8 @@ public:
     bool registerClient(const void* host, int64_t role);
     void connectionClosed(const BridgeClientConnection* connection);
     std::optional<int64_t> role(const void* host);
+    // Only the extension and the desktop app may relay requests and move files.
+    bool mayMoveData(const void* host);
     std::shared_ptr<BridgeClientProxy> proxy(int64_t role);
     // The attached phone's UDID, read under the lock.
     std::optional<std::string> usbMuxConnection();

@@ -123,12 +123,6 @@ TransferFailure failureOf(std::exception_ptr error) {
     }
 }
 
-// The rule SharedFileStorage applies to every name: a plain file name in the container root.
-bool isPlainFileName(std::string_view name) {
-    return !name.empty() && name != "." && name != ".." &&
-           name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
-}
-
 class FileDescriptor {
 public:
     explicit FileDescriptor(int fd = -1)
@@ -210,10 +204,7 @@ TransferCoordinator::TransferCoordinator(asio::any_io_executor loop, BridgeCore&
 
 asio::awaitable<TransferCoordinator::FileIOReply>
 TransferCoordinator::requestFileIO(const void* host, int64_t operation, Bytes param) {
-    const auto role = core_.role(host);
-    if (role != static_cast<int64_t>(TarvelBridgeClientRole::fileProvider) &&
-        role != static_cast<int64_t>(TarvelBridgeClientRole::desktopApp))
-        co_return replyFor(FileIOBridgeError::notRegistered);
+    if (!core_.mayMoveData(host)) co_return replyFor(FileIOBridgeError::notRegistered);
     // Clients only send the four known operations; anything else is a request we cannot read.
     const auto known = fileIOOperationFromRaw(operation);
     if (!known) co_return replyFor(FileIOBridgeError::invalidRequest);
@@ -234,7 +225,7 @@ TransferCoordinator::requestFileIO(const void* host, int64_t operation, Bytes pa
     case FileIOOperation::beginWrite: {
         auto request = decodeFileIOBeginWriteRequest(param);
         // The source must be a file of the container itself, never a path out of it.
-        if (!request || !isPlainFileName(request->sourceFileName))
+        if (!request || !SharedFileStorage::isPlainName(request->sourceFileName))
             co_return replyFor(FileIOBridgeError::invalidRequest);
         const bool hasDevice = core_.usbMuxConnection().has_value();
         if (!hasDevice) co_return replyFor(FileIOBridgeError::noDevice);

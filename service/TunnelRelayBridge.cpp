@@ -125,9 +125,7 @@ asio::awaitable<TunnelMessage> TunnelRelayBridge::request(uint16_t code, Bytes p
 
 asio::awaitable<TunnelRelayBridge::RelayReply>
 TunnelRelayBridge::relayToUsbMux(const void* host, int64_t requestCode, Bytes param) {
-    const auto role = core_.role(host);
-    if (role != static_cast<int64_t>(TarvelBridgeClientRole::fileProvider) &&
-        role != static_cast<int64_t>(TarvelBridgeClientRole::desktopApp))
+    if (!core_.mayMoveData(host))
         co_return RelayReply{{}, code(UsbMuxRelayError::notRegistered), 0};
     if (param.size() > kTunnelMaxPayload)
         co_return RelayReply{{}, code(UsbMuxRelayError::payloadTooLarge), 0};

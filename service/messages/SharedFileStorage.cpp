@@ -63,17 +63,21 @@ void makeDirectories(const fs::path& directory) {
     }
 }
 
-bool isPlainName(std::string_view name) {
+bool plainName(std::string_view name) {
     return !name.empty() && name != "." && name != ".." &&
            name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
 }
 
 fs::path resolve(std::string_view name) {
-    if (!isPlainName(name)) fail(SharedFileStorageError::invalidName, std::string(name));
+    if (!plainName(name)) fail(SharedFileStorageError::invalidName, std::string(name));
     return SharedFileStorage::containerURL() / name;
 }
 
 } // namespace
+
+bool SharedFileStorage::isPlainName(std::string_view name) {
+    return plainName(name);
+}
 
 SharedFileStorageException::SharedFileStorageException(SharedFileStorageError error,
                                                        const std::string& detail)

@@ -41,6 +41,9 @@ public:
     // Renames `from` to `to`, replacing a file already named `to`; either completes or throws.
     static void moveSharedFile(std::string_view from, std::string_view to);
 
+    // A name of a file directly in the container: not empty, not "." or "..", no "/" or NUL.
+    static bool isPlainName(std::string_view name);
+
     // Deletes `name`; every failure, including an invalid name, is ignored.
     static void removeSharedFile(std::string_view name) noexcept;
 };
