@@ -196,5 +196,56 @@ TEST_F(BrimoServiceTest, RelaysTheExtensionsRequestsToThePhone) {
     }));
 }
 
+TEST_F(BrimoServiceTest, MovesWholeFilesBothWaysAndFailsCleanlyUnderFaults) {
+    std::string content(10 * 1024 * 1024 + 123, '\0');
+    for (size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>(i * 7 + i / 4099);
+    std::ofstream(phoneRoot / "big.bin", std::ios::binary) << content;
+    startService();
+    const fs::path container = fs::path(sim.tempDir()) / "data" / "group.Ozm.Tarvel";
+    const fs::path copy = runtimeDir / "copy.bin";
+    auto ctl = [](std::vector<std::string> words) {
+        words.insert(words.begin(), {BRIMOCTL_PATH, "--role", "fileProvider"});
+        return runChild(words);
+    };
+
+    const auto read = ctl({"read", "big.bin", "--out", copy.string()});
+    ASSERT_EQ(read.exitCode, 0) << read.output;
+    EXPECT_TRUE(readFile(copy) == content);
+    const auto written = ctl({"write", "back.bin", copy.string()});
+    ASSERT_EQ(written.exitCode, 0) << written.output;
+    EXPECT_TRUE(readFile(phoneRoot / "back.bin") == content);
+    // endRead and endWrite took their shared files away.
+    EXPECT_TRUE(fs::is_empty(container));
+
+    // A stream cut once per connection costs each request one retry on a fresh connection.
+    ASSERT_EQ(sim.control(std::string("fault ") + kPhone + " cut 6000000"), "OK");
+    ASSERT_EQ(ctl({"read", "big.bin", "--out", copy.string()}).exitCode, 0);
+    EXPECT_TRUE(readFile(copy) == content);
+    // A phone that goes quiet for a while and then answers is waited for.
+    ASSERT_EQ(sim.control(std::string("fault ") + kPhone + " clear"), "OK");
+    ASSERT_EQ(sim.control(std::string("fault ") + kPhone + " delay 9 300"), "OK");
+    ASSERT_EQ(ctl({"read", "big.bin", "--out", copy.string()}).exitCode, 0);
+    EXPECT_TRUE(readFile(copy) == content);
+
+    // A stream cut at once, a refused chunk and a phone unplugged mid-read: each read fails,
+    // leaves no shared file behind, and the service goes on serving.
+    for (const std::string fault : {"cut 100", "status 9 7", "drop-after 9"}) {
+        SCOPED_TRACE(fault);
+        ASSERT_EQ(sim.control(std::string("fault ") + kPhone + " clear"), "OK");
+        ASSERT_EQ(sim.control(std::string("fault ") + kPhone + " " + fault), "OK");
+        EXPECT_NE(ctl({"read", "big.bin", "--out", copy.string()}).exitCode, 0);
+        EXPECT_TRUE(fs::is_empty(container));
+        if (sim.control("list") == "OK") {
+            ASSERT_EQ(sim.control(std::string("attach ") + kPhone).rfind("OK ", 0), 0u);
+        }
+        ASSERT_EQ(sim.control(std::string("fault ") + kPhone + " clear"), "OK");
+        ASSERT_TRUE(waitUntil([&] {
+            return ctl({"read", "big.bin", "--out", copy.string()}).exitCode == 0;
+        }));
+        EXPECT_TRUE(readFile(copy) == content);
+    }
+}
+
 } // namespace
 } // namespace brimo
