@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -26,6 +27,7 @@ namespace brimo {
 
 using log::xpcLog;
 using namespace std::chrono_literals;
+using namespace asio::experimental::awaitable_operators;
 
 // Progress of one transfer: a notification at each 10 % threshold, and at most ten of them.
 struct TransferCoordinator::Progress {
@@ -350,38 +352,59 @@ TransferCoordinator::fetchRemoteFile(const FileIOBeginReadRequest& request, bool
         file.reset(co_await offload(std::move(create)));
 
         Progress progress{request.sessionID, size};
-        uint64_t offset = 0;
-        for (;;) {
+        auto askFor = [&](uint64_t offset) -> asio::awaitable<Bytes> {
             auto chunkRequest = encodeReadChunkRequest(request.identifier, offset);
             if (!chunkRequest) throw TransferFailure(TransferError::encodeFailed);
             const auto sent = Stopwatch::now();
-            const Bytes payload = co_await relay(kReadChunk, std::move(*chunkRequest), hasDevice);
-            const auto arrived = Stopwatch::now();
-            bench.transportSeconds += std::chrono::duration<double>(arrived - sent).count();
-
+            Bytes payload = co_await relay(kReadChunk, std::move(*chunkRequest), hasDevice);
+            bench.transportSeconds += secondsSince(sent);
+            co_return payload;
+        };
+        uint64_t offset = 0; // where the chunk in `payload` was asked for
+        Bytes payload = co_await askFor(offset);
+        for (;;) {
             const auto chunk = decodeReadChunkResponse(payload);
             if (!chunk) throw TransferFailure(TransferError::decodeFailed);
             ++bench.chunks;
             // More than the lookup announced: the item changed under us, or the phone never stops.
             if (chunk->data.size() > size - bench.transferred)
                 throw TransferFailure(TransferError::ioFailed);
-            if (!chunk->data.empty()) {
-                const int fd = file.get();
-                const uint8_t* bytes = chunk->data.data();
-                const size_t length = chunk->data.size();
-                auto write = [fd, bytes, length, offset] {
-                    return ::pwrite(fd, bytes, length, static_cast<off_t>(offset));
-                };
-                const ssize_t written = co_await offload(write);
-                if (written < 0 || static_cast<size_t>(written) != length)
-                    throw TransferFailure(TransferError::ioFailed);
+            // The next chunk is already on its way while this one is written: the link is the
+            // slow part, so it should never wait for the disk.
+            const int fd = file.get();
+            const uint8_t* bytes = chunk->data.data();
+            const size_t length = chunk->data.size();
+            const uint64_t at = offset;
+            double& fileSeconds = bench.fileSeconds;
+            auto write = [fd, bytes, length, at, &fileSeconds] {
+                const auto started = Stopwatch::now();
+                size_t done = 0;
+                while (done < length) {
+                    const ssize_t n =
+                        ::pwrite(fd, bytes + done, length - done, static_cast<off_t>(at + done));
+                    if (n <= 0) return false;
+                    done += static_cast<size_t>(n);
+                }
+                // Start writing back now, so that the final fsync has little left to do.
+                if (length > 0)
+                    ::sync_file_range(fd, static_cast<off_t>(at), static_cast<off_t>(length),
+                                      SYNC_FILE_RANGE_WRITE);
+                fileSeconds += secondsSince(started);
+                return true;
+            };
+            bool written = true;
+            Bytes next;
+            if (!chunk->eof) {
+                std::tie(written, next) = co_await (offload(write) && askFor(chunk->nextOffset));
+            } else if (length > 0) {
+                written = co_await offload(write);
             }
-            bench.transferred += chunk->data.size();
-            bench.fileSeconds += secondsSince(arrived);
-
+            if (!written) throw TransferFailure(TransferError::ioFailed);
+            bench.transferred += length;
             reportProgress(progress, bench.transferred);
             if (chunk->eof) break;
             offset = chunk->nextOffset;
+            payload = std::move(next);
         }
         // A phone that ends early has not given us the item it announced.
         if (bench.transferred != size) throw TransferFailure(TransferError::ioFailed);
@@ -440,34 +463,54 @@ TransferCoordinator::pushSharedFile(const FileIOBeginWriteRequest& request, bool
         co_await relay(kTruncateWrite, std::move(truncate), hasDevice);
 
         Progress progress{request.sessionID, byteCount};
-        uint64_t offset = 0;
-        Bytes chunk;
-        while (offset < byteCount) {
-            chunk.resize(std::min<uint64_t>(byteCount - offset, chunkSize));
-            const auto readStart = Stopwatch::now();
-            const int fd = source.get();
+        const int fd = source.get();
+        // None when the source ends early. Not thrown, so that a send running beside it is
+        // not cancelled halfway.
+        auto readAt = [&](uint64_t at) -> asio::awaitable<std::optional<Bytes>> {
+            Bytes chunk(std::min<uint64_t>(byteCount - at, chunkSize));
             uint8_t* into = chunk.data();
             const size_t wanted = chunk.size();
-            auto read = [fd, into, wanted, offset] {
-                return ::pread(fd, into, wanted, static_cast<off_t>(offset));
+            double& fileSeconds = bench.fileSeconds;
+            auto read = [fd, into, wanted, at, &fileSeconds] {
+                const auto started = Stopwatch::now();
+                const ssize_t got = ::pread(fd, into, wanted, static_cast<off_t>(at));
+                fileSeconds += secondsSince(started);
+                return got;
             };
             const ssize_t got = co_await offload(read);
-            bench.fileSeconds += secondsSince(readStart);
             // The source must hold all the bytes the caller announced; 0 is its end.
-            if (got <= 0) throw TransferFailure(TransferError::ioFailed);
+            if (got <= 0) co_return std::nullopt;
             chunk.resize(static_cast<size_t>(got));
-
+            co_return chunk;
+        };
+        auto send = [&](Bytes payload) -> asio::awaitable<Bytes> {
+            const auto sent = Stopwatch::now();
+            Bytes response = co_await relay(kWriteChunk, std::move(payload), hasDevice);
+            bench.transportSeconds += secondsSince(sent);
+            co_return response;
+        };
+        uint64_t offset = 0;
+        std::optional<Bytes> read = Bytes{};
+        if (byteCount > 0) read = co_await readAt(0);
+        while (offset < byteCount) {
+            if (!read) throw TransferFailure(TransferError::ioFailed);
+            Bytes chunk = std::move(*read);
             auto payload = encodeWriteChunkRequest(request.identifier, offset, chunk);
             if (!payload) throw TransferFailure(TransferError::encodeFailed);
-            const auto sent = Stopwatch::now();
-            const Bytes response = co_await relay(kWriteChunk, std::move(*payload), hasDevice);
-            bench.transportSeconds += secondsSince(sent);
+            const uint64_t nextOffset = offset + chunk.size();
+            // The next chunk is read from disk while this one crosses the link.
+            Bytes response;
+            if (nextOffset < byteCount)
+                std::tie(response, read) =
+                    co_await (send(std::move(*payload)) && readAt(nextOffset));
+            else
+                response = co_await send(std::move(*payload));
             if (!decodeWriteChunkResponse(response))
                 throw TransferFailure(TransferError::decodeFailed);
 
             ++bench.chunks;
             bench.transferred += chunk.size();
-            offset += chunk.size();
+            offset = nextOffset;
             reportProgress(progress, bench.transferred);
         }
         if (progress.lastReported < 100)

@@ -149,7 +149,7 @@ TEST_F(TunnelRelayBridgeTest, PhonePushesAreForwardedOrActedOn) {
     phone.enqueueNotification(1, text("nobody"));
     ASSERT_TRUE(test::runUntil(loop, [&] { return *bridge.lastIOSContact() > before; }));
     for (uint16_t code : {0, 2, 3, 4})
-        phone.enqueueNotification(code, text("n" + std::to_string(code)));
+        phone.enqueueNotification(code, text(std::to_string(code).insert(0, 1, 'n')));
     ASSERT_TRUE(test::runUntil(loop, [&] { return actions.mounts.size() == 1; }));
     ASSERT_EQ(client->received.size(), 3u);
     EXPECT_EQ(client->received[0].code, 0);
