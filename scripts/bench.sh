@@ -6,3 +6,4 @@ export BRIMO_BUILD_DIR=${BRIMO_BUILD_DIR:-$root/build-release}
 BRIMO_BUILD_TYPE=Release BRIMO_SANITIZE=OFF "$root/scripts/setup.sh"
 "$BRIMO_BUILD_DIR/bench/speedtest_bench"
 "$BRIMO_BUILD_DIR/bench/tunnel_engine_bench"
+"$root/bench/transfer_bench.sh" "$BRIMO_BUILD_DIR"

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Whole-file reads and writes end to end (brimoctl → IPC → BrimoService → libusbmuxd → the phone
+# simulator → its disk), next to the link speed test of the same link and byte count, in one
+# run; once unthrottled and once on the USB 2.0 link model. Then the service's peak memory
+# during a 1 GiB read. Prints figures and ratios; asserts nothing.
+#
+# usage: bench/transfer_bench.sh BUILD_DIR [MiB, default 256]
+set -euo pipefail
+build=$1
+mib=${2:-256}
+bytes=$((mib * 1024 * 1024))
+sim=$build/peers/phone-sim/brimo-phone-sim
+service=$build/Brimo.app/Contents/XPCServices/BrimoService.xpc/Contents/MacOS/BrimoService
+brimoctl=$build/Brimo.app/Contents/MacOS/brimoctl
+udid=00008030-0000000000BE4C13
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+now() { date +%s.%N; }
+rate() { awk -v b="$1" -v s="$2" 'BEGIN { printf "%.1f", b / (s * 1048576) }'; }
+
+# Starts the simulator (link rate $1) and a service of its own; sets USBMUXD_SOCKET_ADDRESS,
+# XDG_RUNTIME_DIR and XDG_DATA_HOME for the clients.
+pairs=0
+start_pair() {
+  pairs=$((pairs + 1))
+  local dir=$work/pair$pairs
+  mkdir -p "$dir/root" "$dir/runtime" "$dir/data"
+  chmod 700 "$dir/runtime"
+  "$sim" --socket "$dir/mux" --device "$udid" --root "$dir/root" ${1:+--link-rate $1} \
+    >"$dir/sim.log" 2>&1 &
+  pids+=($!)
+  until grep -q ready "$dir/sim.log"; do sleep 0.05; done
+  export USBMUXD_SOCKET_ADDRESS=UNIX:$dir/mux XDG_RUNTIME_DIR=$dir/runtime XDG_DATA_HOME=$dir/data
+  "$service" 2>"$dir/service.log" &
+  service_pid=$!
+  pids+=($service_pid)
+  until [[ -S $dir/runtime/Ozm.Tarvel.Mac.XPC ]]; do sleep 0.05; done
+  root=$dir/root
+}
+
+run_case() {
+  local label=$1 rate_arg=$2
+  start_pair "$rate_arg"
+  head -c "$bytes" /dev/urandom >"$root/payload.bin"
+  local t0 t1 t2
+  t0=$(now)
+  "$brimoctl" --role fileProvider read payload.bin --out "$work/read.bin" >/dev/null 2>&1
+  t1=$(now)
+  "$brimoctl" --role fileProvider write written.bin "$work/read.bin" >/dev/null 2>&1
+  t2=$(now)
+  cmp -s "$root/payload.bin" "$work/read.bin" || echo "  read content differs!"
+  cmp -s "$root/payload.bin" "$root/written.bin" || echo "  written content differs!"
+  local read write
+  read=$(awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }')
+  write=$(awk -v a="$t1" -v b="$t2" 'BEGIN { print b - a }')
+  # The speed test needs the port to itself: stop this service first.
+  kill "$service_pid"; wait "$service_pid" 2>/dev/null || true
+  local report down up
+  report=$("$build/service/brimo-speedtest" --bytes "$bytes" 2>/dev/null | tail -2)
+  down=$(sed -n 's/^Download: \([0-9.]*\) MiB.*/\1/p' <<<"$report")
+  up=$(sed -n 's/^Upload: \([0-9.]*\) MiB.*/\1/p' <<<"$report")
+  local r w
+  r=$(rate "$bytes" "$read")
+  w=$(rate "$bytes" "$write")
+  echo "$label, $mib MiB:"
+  echo "  speed test: download $down MiB/s, upload $up MiB/s (baseline)"
+  awk -v r="$r" -v w="$w" -v d="$up" -v u="$down" 'BEGIN {
+    printf "  read  %8.1f MiB/s  ratio to speed-test upload   %.3f\n", r, r / d
+    printf "  write %8.1f MiB/s  ratio to speed-test download %.3f\n", w, w / u }'
+}
+
+run_case "unthrottled" ""
+run_case "USB 2.0 model" usb2
+
+start_pair ""
+head -c $((1024 * 1024 * 1024)) /dev/zero >"$root/big.bin"
+"$brimoctl" --role fileProvider read big.bin --out "$work/big.out" >/dev/null 2>&1 || true
+peak=$(awk '/VmHWM/ { print $2 }' "/proc/$service_pid/status")
+echo "service peak memory during a 1 GiB read: $((peak / 1024)) MiB (target: under 64 MiB)"
