@@ -2,7 +2,7 @@
 # The main job: a simulated phone on a simulated usbmux daemon (over a modelled USB 2.0 link);
 # one link speed-test round against it through the real libusbmuxd; then the bridge service,
 # with brimoctl registering as the desktop app and following the phone as it is unplugged and
-# plugged in again.
+# plugged in again; and a file read from the phone and one written to it through the service.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -58,3 +58,13 @@ sleep 1
 echo "-- plugging it in again"
 ctl attach "$udid"
 sleep 1
+kill "$watch_pid" 2>/dev/null; wait "$watch_pid" 2>/dev/null || true
+
+echo "== files through the service"
+head -c $((24 * 1024 * 1024)) /dev/urandom >"$work/phone/photo.raw"
+"$brimoctl" --role fileProvider read photo.raw --out "$work/photo.raw"
+echo "checksums, phone and desktop copy:"
+sha256sum "$work/phone/photo.raw" "$work/photo.raw" | cut -c1-64
+echo "written on the desktop" >"$work/note.txt"
+"$brimoctl" --role fileProvider write note.txt "$work/note.txt"
+echo "the phone now has note.txt: $(cat "$work/phone/note.txt")"
