@@ -7,6 +7,7 @@
 #include "service/tunnel/TunnelFrame.h"
 #include "shared/Log.h"
 #include "tests/common/RunAsync.h"
+#include "tests/common/SocketPairPhones.h"
 
 #include <asio/local/connect_pair.hpp>
 #include <cstdlib>
@@ -93,27 +94,9 @@ protected:
         fs::remove_all(root);
     }
 
-    asio::awaitable<std::shared_ptr<TunnelTransport>> open(uint16_t) {
-        ++opens;
-        if (refuse) co_return nullptr;
-        asio::local::stream_protocol::socket ours(loop), theirs(loop);
-        asio::local::connect_pair(ours, theirs);
-        auto phone = std::make_unique<TunnelEngine>(loop.get_executor());
-        phone->bind(
-            std::make_shared<StreamSocketTransport>(std::move(theirs)), TunnelEndpointRole::server,
-            "phone",
-            [this, connection = opens](uint16_t code, Bytes payload) {
-                return answer(connection, code, std::move(payload));
-            },
-            nullptr);
-        phone->startReading();
-        phones.push_back(std::move(phone));
-        co_return std::make_shared<StreamSocketTransport>(std::move(ours));
-    }
-
     asio::awaitable<TunnelMessage> answer(int connection, uint16_t code, Bytes payload) {
         if (hangUp && hangUp(connection, code, payload)) {
-            co_await phones.at(connection - 1)->stop();
+            co_await phones.phones.at(connection - 1)->stop();
             co_return TunnelMessage{};
         }
         requests.push_back({code, payload});
@@ -253,20 +236,15 @@ protected:
     FakeClock clock;
     PhonePushActions actions;
     std::shared_ptr<RecordingClient> extension = std::make_shared<RecordingClient>();
-    int opens = 0;
-    bool refuse = false;
     // Whether the phone of a connection hangs up instead of answering a request.
     std::function<bool(int, uint16_t, const Bytes&)> hangUp;
-    std::vector<std::unique_ptr<TunnelEngine>> phones;
+    test::SocketPairPhones phones{loop, [this](int connection, uint16_t code, Bytes payload) {
+                                      return answer(connection, code, std::move(payload));
+                                  }};
     std::map<std::string, PhoneItem> items;
     std::vector<PhoneRequest> requests;
     std::function<std::optional<TunnelMessage>(uint16_t, const Bytes&)> intercept;
-    TunnelRelayBridge bridge{loop.get_executor(),
-                             engine,
-                             core,
-                             clock,
-                             actions,
-                             [this](uint16_t port) { return open(port); }};
+    TunnelRelayBridge bridge{loop.get_executor(), engine, core, clock, actions, phones.factory()};
     TransferCoordinator coordinator{loop.get_executor(), core, bridge, clock};
     Uuid session = *Uuid::parse("0B7E2D4A-1C55-4F0E-9A3B-5D6C7E8F9012");
 };
@@ -297,7 +275,7 @@ TEST_F(TransferCoordinatorTest, RefusesCallersAndRequestsBeforeAskingThePhone) {
     core.handleDeviceEvent({2, "PHONE"});
     EXPECT_EQ(call(kBeginRead, read), failed(4));
     EXPECT_EQ(beginWrite("doc", "inside", 1), failed(4));
-    EXPECT_EQ(opens, 0);
+    EXPECT_EQ(phones.opens, 0);
     EXPECT_TRUE(requests.empty());
     EXPECT_EQ(coordinator.openTransferCount(), 0u);
 
@@ -546,7 +524,7 @@ TEST_F(TransferCoordinatorTest, ABrokenTunnelIsResetAndEachRequestRetriedOnce) {
     // The first connection hangs up on the lookup; the fetch goes on over the second.
     hangUp = [](int connection, uint16_t, const Bytes&) { return connection == 1; };
     const auto first = fetched("doc");
-    EXPECT_EQ(opens, 2);
+    EXPECT_EQ(phones.opens, 2);
     EXPECT_TRUE(readShared(first.fileName) == items["doc"].content);
 
     // The second connection hangs up on the last chunk; the third serves it.
@@ -555,17 +533,17 @@ TEST_F(TransferCoordinatorTest, ABrokenTunnelIsResetAndEachRequestRetriedOnce) {
         return connection == 2 && code == 9 && decodeReadChunkRequest(payload)->offset > 0;
     };
     const auto second = fetched("doc");
-    EXPECT_EQ(opens, 3);
+    EXPECT_EQ(phones.opens, 3);
     EXPECT_EQ(readOffsets(), (std::vector<uint64_t>{0, 4 * MiB}));
     EXPECT_TRUE(readShared(second.fileName) == items["doc"].content);
 
     // Hung up on again after the reset: a failure in transit.
     hangUp = [](int connection, uint16_t, const Bytes&) { return connection >= 3; };
     EXPECT_EQ(beginRead("doc"), failed(6));
-    EXPECT_EQ(opens, 4);
+    EXPECT_EQ(phones.opens, 4);
 
     // No tunnel can be opened at all.
-    refuse = true;
+    phones.refuse = true;
     EXPECT_EQ(beginRead("doc"), failed(4));
     EXPECT_EQ(containerFiles(), (std::set<std::string>{first.fileName, second.fileName}));
 }

@@ -2,6 +2,7 @@
 #include "service/BridgeCore.h"
 #include "service/tunnel/StreamSocketTransport.h"
 #include "tests/common/RunAsync.h"
+#include "tests/common/SocketPairPhones.h"
 
 #include <asio/local/connect_pair.hpp>
 #include <gtest/gtest.h>
@@ -39,8 +40,7 @@ struct RecordingActions : PhonePushActions {
     std::vector<Bytes> pokes, mounts;
 };
 
-// The relay against a phone played by a server-role engine on the other end of a socket pair;
-// each connection the relay opens gets a fresh phone whose answers `answer` decides.
+// The relay against phones played by server-role engines over socket pairs.
 class TunnelRelayBridgeTest : public testing::Test {
 protected:
     TunnelRelayBridgeTest() {
@@ -51,33 +51,11 @@ protected:
         client->received.clear();
     }
 
-    asio::awaitable<std::shared_ptr<TunnelTransport>> open(uint16_t port) {
-        EXPECT_EQ(port, relayPort);
-        ++opens;
-        if (refuse) co_return nullptr;
-        asio::local::stream_protocol::socket ours(loop), theirs(loop);
-        asio::local::connect_pair(ours, theirs);
-        auto phone = std::make_unique<TunnelEngine>(loop.get_executor());
-        phone->bind(
-            std::make_shared<StreamSocketTransport>(std::move(theirs)), TunnelEndpointRole::server,
-            "phone",
-            [this, index = opens](uint16_t code, Bytes payload) {
-                return answer(index, code, std::move(payload));
-            },
-            nullptr);
-        phone->startReading();
-        phones.push_back(std::move(phone));
-        co_return std::make_shared<StreamSocketTransport>(std::move(ours));
-    }
-
     // By default the phone answers with the request code as its status, echoing the payload.
     std::function<asio::awaitable<TunnelMessage>(int, uint16_t, Bytes)> phoneAnswers =
         [](int, uint16_t code, Bytes payload) -> asio::awaitable<TunnelMessage> {
         co_return TunnelMessage{code, std::move(payload)};
     };
-    asio::awaitable<TunnelMessage> answer(int connection, uint16_t code, Bytes payload) {
-        return phoneAnswers(connection, code, std::move(payload));
-    }
 
     Reply relay(int64_t code, Bytes param, const void* host = nullptr) {
         return test::runAsync(loop, bridge.relayToUsbMux(host ? host : client->exportedObject(),
@@ -92,15 +70,10 @@ protected:
     FakeClock clock;
     RecordingActions actions;
     std::shared_ptr<RecordingClient> client = std::make_shared<RecordingClient>();
-    int opens = 0;
-    bool refuse = false;
-    std::vector<std::unique_ptr<TunnelEngine>> phones;
-    TunnelRelayBridge bridge{loop.get_executor(),
-                             engine,
-                             core,
-                             clock,
-                             actions,
-                             [this](uint16_t port) { return open(port); }};
+    test::SocketPairPhones phones{loop, [this](int connection, uint16_t code, Bytes payload) {
+                                      return phoneAnswers(connection, code, std::move(payload));
+                                  }};
+    TunnelRelayBridge bridge{loop.get_executor(), engine, core, clock, actions, phones.factory()};
 };
 
 TEST_F(TunnelRelayBridgeTest, RelaysAndMapsThePhonesStatus) {
@@ -112,7 +85,7 @@ TEST_F(TunnelRelayBridgeTest, RelaysAndMapsThePhonesStatus) {
     const Bytes largest(kTunnelMaxPayload, 'j');
     EXPECT_EQ(std::get<1>(relay(2, largest)), 9);
     EXPECT_EQ(relay(2, Bytes(kTunnelMaxPayload + 1)), (Reply{{}, 7, 0}));
-    EXPECT_EQ(opens, 1); // one binding served them all
+    EXPECT_EQ(phones.opens, 1); // one binding served them all
     EXPECT_EQ(engine.tunnelKey(), "relay:33325");
 }
 
@@ -123,27 +96,28 @@ TEST_F(TunnelRelayBridgeTest, RefusesStrangersAndWorksOnlyWithAPhone) {
     EXPECT_EQ(relay(-1, {}), (Reply{{}, 2, 0}));
     core.handleDeviceEvent({2, "PHONE"});
     EXPECT_EQ(relay(0, {}), (Reply{{}, 3, 0}));
-    EXPECT_EQ(opens, 0);
+    EXPECT_EQ(phones.opens, 0);
     core.handleDeviceEvent({1, "PHONE"});
-    refuse = true;
+    phones.refuse = true;
     EXPECT_EQ(relay(0, {}), (Reply{{}, 4, 0}));
-    EXPECT_EQ(opens, 2); // the first attempt and its one retry
+    EXPECT_EQ(phones.opens, 2); // the first attempt and its one retry
 }
 
 TEST_F(TunnelRelayBridgeTest, ABrokenFirstExchangeIsRetriedOnceOnAFreshConnection) {
     phoneAnswers = [this](int connection, uint16_t code,
                           Bytes payload) -> asio::awaitable<TunnelMessage> {
         if (connection == 1)
-            co_await phones[0]->stop(); // the first phone drops the stream instead of answering
+            co_await phones.phones[0]
+                ->stop(); // the first phone drops the stream instead of answering
         co_return TunnelMessage{code, std::move(payload)};
     };
     EXPECT_EQ(relay(0, text("again")), (Reply{text("again"), 0, 0}));
-    EXPECT_EQ(opens, 2);
+    EXPECT_EQ(phones.opens, 2);
 }
 
 TEST_F(TunnelRelayBridgeTest, PhonePushesAreForwardedOrActedOn) {
     relay(0, {}); // binds the engine
-    auto& phone = *phones.at(0);
+    auto& phone = *phones.phones.at(0);
     const auto before = *bridge.lastIOSContact();
     clock.advance(1s);
     phone.enqueueNotification(1, text("nobody"));
