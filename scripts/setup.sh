@@ -9,7 +9,7 @@ packages=(
   cmake ninja-build g++ pkg-config ccache
   libasio-dev libusbmuxd-dev libplist-dev libsystemd-dev nlohmann-json3-dev uuid-dev
   libgtest-dev libgmock-dev
-  libusbmuxd-tools libimobiledevice-utils dbus util-linux systemd
+  libusbmuxd-tools libimobiledevice-utils dbus-bin util-linux systemd
 )
 
 missing=()
