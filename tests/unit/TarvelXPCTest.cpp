@@ -4,6 +4,7 @@
 #include "service/TunnelRelayBridge.h"
 #include "service/tunnel/TunnelEngine.h"
 #include "shared/Log.h"
+#include "tests/common/ServiceCoreParts.h"
 
 #include "shared/Clock.h"
 #include <asio/io_context.hpp>
@@ -52,7 +53,7 @@ struct RecordingServices : HostServices {
     int unmountedCalls = 0;
 };
 
-class TarvelXPCTest : public testing::Test {
+class TarvelXPCTest : public testing::Test, protected test::ServiceCoreParts {
 protected:
     // A host whose connection is known to the registry, as after acceptance.
     std::unique_ptr<Tarvel_XPC> accept() {
@@ -67,11 +68,6 @@ protected:
     }
 
     log::ScopedMemorySink log;
-    asio::io_context loop;
-    UsbMuxService usbMux{loop.get_executor()};
-    TunnelEngine engine{loop.get_executor()};
-    UsbLinkObserver probe;
-    BridgeCore core{loop.get_executor(), usbMux, engine, probe};
     FakeClock clock;
     PhonePushActions actions;
     TunnelRelayBridge relay{

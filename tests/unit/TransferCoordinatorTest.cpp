@@ -7,6 +7,7 @@
 #include "service/tunnel/TunnelFrame.h"
 #include "shared/Log.h"
 #include "tests/common/RunAsync.h"
+#include "tests/common/ServiceCoreParts.h"
 #include "tests/common/SocketPairPhones.h"
 
 #include <asio/local/connect_pair.hpp>
@@ -41,23 +42,6 @@ Reply failed(int64_t code) {
     return {Bytes{}, code};
 }
 
-// A registered client whose proxy records what it is sent.
-class RecordingClient : public BridgeClientConnection, public BridgeClientProxy {
-public:
-    const void* exportedObject() const override { return &host_; }
-    std::shared_ptr<BridgeClientProxy>
-    remoteProxy(std::function<void(const std::string&)>) override {
-        return std::shared_ptr<BridgeClientProxy>(std::shared_ptr<void>(), this);
-    }
-    void notifyClient(int64_t code, Bytes param) override {
-        if (code == 2) progress.push_back(*decodeFileIOProgressPayload(param));
-    }
-    std::vector<FileIOProgressPayload> progress;
-
-private:
-    int host_ = 0;
-};
-
 // The phone's side of the file transfers over an in-memory store of items.
 struct PhoneItem {
     Bytes content;
@@ -72,7 +56,7 @@ struct PhoneRequest {
 
 // The coordinator against a phone played by a server-role engine on the other end of a socket
 // pair, with the shared container in a temporary data directory.
-class TransferCoordinatorTest : public testing::Test {
+class TransferCoordinatorTest : public testing::Test, protected test::ServiceCoreParts {
 protected:
     TransferCoordinatorTest() {
         char dir[] = "/tmp/brimo-transfers-XXXXXX";
@@ -228,14 +212,9 @@ protected:
     log::ScopedMemorySink log;
     fs::path root, container;
     std::optional<std::string> oldDataHome;
-    asio::io_context loop;
-    UsbMuxService usbMux{loop.get_executor()};
-    TunnelEngine engine{loop.get_executor()};
-    UsbLinkObserver probe;
-    BridgeCore core{loop.get_executor(), usbMux, engine, probe};
     FakeClock clock;
     PhonePushActions actions;
-    std::shared_ptr<RecordingClient> extension = std::make_shared<RecordingClient>();
+    std::shared_ptr<test::RecordingClient> extension = std::make_shared<test::RecordingClient>();
     // Whether the phone of a connection hangs up instead of answering a request.
     std::function<bool(int, uint16_t, const Bytes&)> hangUp;
     test::SocketPairPhones phones{loop, [this](int connection, uint16_t code, Bytes payload) {
@@ -255,7 +234,7 @@ TEST_F(TransferCoordinatorTest, RefusesCallersAndRequestsBeforeAskingThePhone) {
 
     int stranger = 0;
     EXPECT_EQ(call(kBeginRead, read, &stranger), failed(1));
-    auto phoneLink = std::make_shared<RecordingClient>();
+    auto phoneLink = std::make_shared<test::RecordingClient>();
     core.addPending(phoneLink);
     core.registerClient(phoneLink->exportedObject(), 2);
     EXPECT_EQ(call(kBeginRead, read, phoneLink->exportedObject()), failed(1));
@@ -286,7 +265,7 @@ TEST_F(TransferCoordinatorTest, RefusesCallersAndRequestsBeforeAskingThePhone) {
 
     // The desktop app may move data too.
     core.handleDeviceEvent({1, "PHONE"});
-    auto desktop = std::make_shared<RecordingClient>();
+    auto desktop = std::make_shared<test::RecordingClient>();
     core.addPending(desktop);
     core.registerClient(desktop->exportedObject(), 1);
     EXPECT_EQ(call(kBeginRead, read, desktop->exportedObject()).second, 0);
@@ -313,7 +292,7 @@ TEST_F(TransferCoordinatorTest, ThePhonesRefusalsAndUnreadableAnswers) {
 
     EXPECT_TRUE(containerFiles().empty());
     EXPECT_EQ(coordinator.openTransferCount(), 0u);
-    EXPECT_TRUE(extension->progress.empty());
+    EXPECT_TRUE(extension->progress().empty());
     // Nothing was transferred, so no benchmark line either.
     for (const auto& message : log->messages())
         EXPECT_EQ(message.find("benchmark"), std::string::npos) << message;
@@ -326,8 +305,8 @@ TEST_F(TransferCoordinatorTest, AZeroByteItemIsOneChunkAndOneNotification) {
     EXPECT_EQ(readOffsets(), std::vector<uint64_t>{0});
     EXPECT_EQ(containerFiles(), std::set<std::string>{descriptor.fileName});
     EXPECT_TRUE(readShared(descriptor.fileName).empty());
-    ASSERT_EQ(extension->progress.size(), 1u);
-    EXPECT_EQ(extension->progress[0], (FileIOProgressPayload{session, 0, 0, 100}));
+    ASSERT_EQ(extension->progress().size(), 1u);
+    EXPECT_EQ(extension->progress()[0], (FileIOProgressPayload{session, 0, 0, 100}));
 }
 
 TEST_F(TransferCoordinatorTest, ATenMiBItemArrivesInThreeChunksAndIsDeletedByEndRead) {
@@ -352,7 +331,7 @@ TEST_F(TransferCoordinatorTest, ATenMiBItemArrivesInThreeChunksAndIsDeletedByEnd
         const uint64_t completed = percent <= 40 ? 4 * MiB : percent <= 80 ? 8 * MiB : 10 * MiB;
         expected.push_back({session, completed, 10 * MiB, percent});
     }
-    EXPECT_EQ(extension->progress, expected);
+    EXPECT_EQ(extension->progress(), expected);
     EXPECT_TRUE(benchmarked("fetchRemoteFile benchmark id=big outcome=ok size=10485760 "
                             "transferred=10485760 chunks=3",
                             "writeMs"));
@@ -425,11 +404,12 @@ TEST_F(TransferCoordinatorTest, PushesASharedFileInChunksAndEndWriteDeletesIt) {
     EXPECT_EQ(decodeWriteChunkRequest(requests[1].payload)->data.size(), 4 * MiB);
     EXPECT_EQ(decodeWriteChunkRequest(requests[2].payload)->offset, 4 * MiB);
 
-    ASSERT_EQ(extension->progress.size(), 10u);
-    EXPECT_EQ(extension->progress[6], (FileIOProgressPayload{session, 4 * MiB, source.size(), 70}));
-    EXPECT_EQ(extension->progress[7],
+    ASSERT_EQ(extension->progress().size(), 10u);
+    EXPECT_EQ(extension->progress()[6],
+              (FileIOProgressPayload{session, 4 * MiB, source.size(), 70}));
+    EXPECT_EQ(extension->progress()[7],
               (FileIOProgressPayload{session, source.size(), source.size(), 80}));
-    EXPECT_EQ(extension->progress[9],
+    EXPECT_EQ(extension->progress()[9],
               (FileIOProgressPayload{session, source.size(), source.size(), 100}));
     EXPECT_TRUE(benchmarked("pushSharedFile benchmark id=doc outcome=ok size=5242883 "
                             "transferred=5242883 chunks=2",
@@ -450,8 +430,8 @@ TEST_F(TransferCoordinatorTest, AZeroBytePushTruncatesAndCommits) {
     EXPECT_EQ(requestCodes(), (std::vector<uint16_t>{15, 6}));
     EXPECT_EQ(decodeRelayTruncateWriteRequest(requests[0].payload)->size, 0u);
     EXPECT_TRUE(items["doc"].content.empty());
-    ASSERT_EQ(extension->progress.size(), 1u);
-    EXPECT_EQ(extension->progress[0], (FileIOProgressPayload{session, 0, 0, 100}));
+    ASSERT_EQ(extension->progress().size(), 1u);
+    EXPECT_EQ(extension->progress()[0], (FileIOProgressPayload{session, 0, 0, 100}));
 }
 
 TEST_F(TransferCoordinatorTest, AFailedPushKeepsTheSourceUntilEndWrite) {

@@ -2,6 +2,7 @@
 #include "service/BridgeCore.h"
 #include "service/tunnel/StreamSocketTransport.h"
 #include "tests/common/RunAsync.h"
+#include "tests/common/ServiceCoreParts.h"
 #include "tests/common/SocketPairPhones.h"
 
 #include <asio/local/connect_pair.hpp>
@@ -17,23 +18,6 @@ Bytes text(const std::string& s) {
     return Bytes(s.begin(), s.end());
 }
 
-// A registered client whose proxy records the notifications it is sent.
-class RecordingClient : public BridgeClientConnection, public BridgeClientProxy {
-public:
-    const void* exportedObject() const override { return &host_; }
-    std::shared_ptr<BridgeClientProxy>
-    remoteProxy(std::function<void(const std::string&)>) override {
-        return std::shared_ptr<BridgeClientProxy>(std::shared_ptr<void>(), this);
-    }
-    void notifyClient(int64_t code, Bytes param) override {
-        received.push_back({uint16_t(code), param});
-    }
-    std::vector<TunnelMessage> received;
-
-private:
-    int host_ = 0;
-};
-
 struct RecordingActions : PhonePushActions {
     void itemMutationPoke(const Bytes& payload) override { pokes.push_back(payload); }
     void mountControl(const Bytes& payload) override { mounts.push_back(payload); }
@@ -41,7 +25,7 @@ struct RecordingActions : PhonePushActions {
 };
 
 // The relay against phones played by server-role engines over socket pairs.
-class TunnelRelayBridgeTest : public testing::Test {
+class TunnelRelayBridgeTest : public testing::Test, protected test::ServiceCoreParts {
 protected:
     TunnelRelayBridgeTest() {
         core.addPending(client);
@@ -62,14 +46,9 @@ protected:
                                                          code, std::move(param)));
     }
 
-    asio::io_context loop;
-    UsbMuxService usbMux{loop.get_executor()};
-    TunnelEngine engine{loop.get_executor()};
-    UsbLinkObserver probe;
-    BridgeCore core{loop.get_executor(), usbMux, engine, probe};
     FakeClock clock;
     RecordingActions actions;
-    std::shared_ptr<RecordingClient> client = std::make_shared<RecordingClient>();
+    std::shared_ptr<test::RecordingClient> client = std::make_shared<test::RecordingClient>();
     test::SocketPairPhones phones{loop, [this](int connection, uint16_t code, Bytes payload) {
                                       return phoneAnswers(connection, code, std::move(payload));
                                   }};
