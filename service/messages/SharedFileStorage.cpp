@@ -40,12 +40,6 @@ std::optional<fs::path> absoluteFromEnvironment(const char* variable) {
     return fs::path(value);
 }
 
-fs::path dataHome() {
-    if (auto path = absoluteFromEnvironment("XDG_DATA_HOME")) return *path;
-    if (auto home = absoluteFromEnvironment("HOME")) return *home / ".local" / "share";
-    fail(SharedFileStorageError::containerUnavailable, "neither XDG_DATA_HOME nor HOME is usable");
-}
-
 // mkdir with 0700 for each missing component; chmod afterwards because the umask may have taken
 // owner bits away. Existing directories are left as they are.
 void makeDirectories(const fs::path& directory) {
@@ -83,6 +77,12 @@ SharedFileStorageException::SharedFileStorageException(SharedFileStorageError er
                                                        const std::string& detail)
     : std::runtime_error(describe(error) + ": " + detail)
     , error_(error) {}
+
+fs::path SharedFileStorage::dataHome() {
+    if (auto path = absoluteFromEnvironment("XDG_DATA_HOME")) return *path;
+    if (auto home = absoluteFromEnvironment("HOME")) return *home / ".local" / "share";
+    fail(SharedFileStorageError::containerUnavailable, "neither XDG_DATA_HOME nor HOME is usable");
+}
 
 fs::path SharedFileStorage::containerURL() {
     const fs::path container = dataHome() / appGroupIdentifier;

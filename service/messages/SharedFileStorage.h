@@ -29,6 +29,10 @@ private:
 
 class SharedFileStorage {
 public:
+    // ${XDG_DATA_HOME:-$HOME/.local/share}, where only absolute values count; throws
+    // containerUnavailable when neither variable is usable.
+    static std::filesystem::path dataHome();
+
     // ${XDG_DATA_HOME:-$HOME/.local/share}/group.Ozm.Tarvel, created with mode 0700 (and missing
     // parents likewise) when it does not exist.
     static std::filesystem::path containerURL();
