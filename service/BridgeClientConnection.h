@@ -1,6 +1,7 @@
 #pragma once
 
 #include "shared/Bytes.h"
+#include "shared/ipc/Callback.h"
 
 #include <cstdint>
 #include <functional>
@@ -15,6 +16,13 @@ public:
     virtual ~BridgeClientProxy() = default;
     // One-way.
     virtual void notifyClient(int64_t code, Bytes param) = 0;
+    // Diagnostics. A completion runs only when the client answered; a failed call goes to the
+    // proxy's error handler instead.
+    virtual void echo(ipc::Callback<void()> done) = 0;
+    virtual void benchmarkIngest(Bytes data, ipc::Callback<void(uint64_t)> done) = 0;
+    virtual void runExtToHostPing(int64_t count, ipc::Callback<void(double)> done) = 0;
+    virtual void benchmarkSendChunks(uint64_t chunkSize, uint64_t chunkCount,
+                                     ipc::Callback<void(double)> done) = 0;
 };
 
 // The registry's view of one accepted client connection. The identity of its exported object

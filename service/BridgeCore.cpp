@@ -1,5 +1,6 @@
 #include "service/BridgeCore.h"
 
+#include "service/RelayProbeCoordinator.h"
 #include "service/tunnel/TunnelEngine.h"
 #include "shared/EventLoop.h"
 #include "shared/Log.h"
@@ -16,10 +17,18 @@ namespace {
 constexpr int32_t kDeviceRemoved = 2;
 }
 
+namespace {
+// The coordinator reads the core, so it is looked up only when an event arrives.
+struct SharedProbe final : UsbLinkObserver {
+    void usbConnected() override { RelayProbeCoordinator::shared().usbConnected(); }
+    void usbDisconnected() override { RelayProbeCoordinator::shared().usbDisconnected(); }
+};
+} // namespace
+
 BridgeCore& BridgeCore::shared() {
-    static UsbLinkObserver noProbeYet;
+    static SharedProbe probe;
     static BridgeCore core(mainLoop().get_executor(), UsbMuxService::shared(),
-                           TunnelEngine::shared(), noProbeYet);
+                           TunnelEngine::shared(), probe);
     return core;
 }
 
@@ -131,12 +140,15 @@ bool BridgeCore::mayMoveData(const void* host) {
            registered == static_cast<int64_t>(TarvelBridgeClientRole::desktopApp);
 }
 
-std::shared_ptr<BridgeClientProxy> BridgeCore::proxy(int64_t role) {
+std::shared_ptr<BridgeClientProxy> BridgeCore::proxy(int64_t role,
+                                                     std::function<void()> onFailure) {
     std::lock_guard guard(lock_);
     auto entry = byRole_.find(role);
     if (entry == byRole_.end()) return nullptr;
-    return entry->second->remoteProxy([role](const std::string& description) {
+    return entry->second->remoteProxy([role, onFailure = std::move(onFailure)](
+                                          const std::string& description) {
         xpcLog.error("client proxy error (%ld): %s", static_cast<long>(role), description.c_str());
+        if (onFailure) onFailure();
     });
 }
 

@@ -14,13 +14,12 @@ namespace brimo {
 
 class TunnelEngine;
 
-// What the reachability probe needs to hear of the USB link; filled in by the probe
-// coordinator, a no-op until then.
+// What the reachability probe needs to hear of the USB link.
 class UsbLinkObserver {
 public:
     virtual ~UsbLinkObserver() = default;
-    virtual void usbConnected() {}
-    virtual void usbDisconnected() {}
+    virtual void usbConnected() = 0;
+    virtual void usbDisconnected() = 0;
 };
 
 // The service's registry of client connections and owner of the bridge state clients see:
@@ -47,7 +46,10 @@ public:
     std::optional<int64_t> role(const void* host);
     // Only the extension and the desktop app may relay requests and move files.
     bool mayMoveData(const void* host);
-    std::shared_ptr<BridgeClientProxy> proxy(int64_t role);
+    // The proxy of the client registered under `role`; its failed calls are logged and then
+    // reported to `onFailure`, when given.
+    std::shared_ptr<BridgeClientProxy> proxy(int64_t role,
+                                             std::function<void()> onFailure = nullptr);
     // The attached phone's UDID, read under the lock.
     std::optional<std::string> usbMuxConnection();
 

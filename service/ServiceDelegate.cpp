@@ -18,6 +18,17 @@ public:
     void notifyClient(int64_t code, Bytes param) override {
         remote_.notifyClient(code, std::move(param));
     }
+    void echo(ipc::Callback<void()> done) override { remote_.echo(std::move(done)); }
+    void benchmarkIngest(Bytes data, ipc::Callback<void(uint64_t)> done) override {
+        remote_.benchmarkIngest(std::move(data), std::move(done));
+    }
+    void runExtToHostPing(int64_t count, ipc::Callback<void(double)> done) override {
+        remote_.runExtToHostPing(count, std::move(done));
+    }
+    void benchmarkSendChunks(uint64_t chunkSize, uint64_t chunkCount,
+                             ipc::Callback<void(double)> done) override {
+        remote_.benchmarkSendChunks(chunkSize, chunkCount, std::move(done));
+    }
 
 private:
     ipc::RemoteBridgeClient remote_;
@@ -50,27 +61,16 @@ private:
 
 } // namespace
 
-ServiceDelegate::ServiceDelegate(asio::any_io_executor loop, BridgeCore& core,
-                                 TunnelRelayBridge& relay, TransferCoordinator& transfers,
-                                 HostServices& services, std::filesystem::path infoDictionary)
-    : loop_(std::move(loop))
-    , core_(core)
-    , relay_(relay)
-    , transfers_(transfers)
-    , services_(services)
-    , infoDictionary_(std::move(infoDictionary)) {}
-
 bool ServiceDelegate::shouldAcceptNewConnection(
     const std::shared_ptr<ipc::ServiceConnection>& connection) {
     xpcLog.info("accepted new connection");
-    auto host =
-        std::make_shared<Tarvel_XPC>(loop_, core_, relay_, transfers_, services_, infoDictionary_);
+    auto host = std::make_shared<Tarvel_XPC>(parts_);
     auto accepted = std::make_shared<AcceptedConnection>(connection, host.get());
-    core_.addPending(accepted);
+    parts_.core.addPending(accepted);
     connection->setExportedObject(std::move(host));
     connection->setInvalidationHandler([this, accepted] {
         xpcLog.debug("connection invalidated");
-        core_.connectionClosed(accepted.get());
+        parts_.core.connectionClosed(accepted.get());
     });
     connection->resume();
     return true;

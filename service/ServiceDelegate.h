@@ -16,20 +16,14 @@ class TunnelRelayBridge;
 // and forgets it there when it closes.
 class ServiceDelegate final : public ipc::ListenerDelegate {
 public:
-    ServiceDelegate(asio::any_io_executor loop, BridgeCore& core, TunnelRelayBridge& relay,
-                    TransferCoordinator& transfers, HostServices& services,
-                    std::filesystem::path infoDictionary);
+    explicit ServiceDelegate(HostParts parts)
+        : parts_(std::move(parts)) {}
 
     bool
     shouldAcceptNewConnection(const std::shared_ptr<ipc::ServiceConnection>& connection) override;
 
 private:
-    asio::any_io_executor loop_;
-    BridgeCore& core_;
-    TunnelRelayBridge& relay_;
-    TransferCoordinator& transfers_;
-    HostServices& services_;
-    const std::filesystem::path infoDictionary_;
+    const HostParts parts_;
 };
 
 } // namespace brimo

@@ -2,6 +2,8 @@
 // on the service socket until it is ended.
 
 #include "service/BridgeCore.h"
+#include "service/MountService.h"
+#include "service/RelayProbeCoordinator.h"
 #include "service/ServiceDelegate.h"
 #include "service/ServiceHostServices.h"
 #include "service/ServiceVersion.h"
@@ -21,11 +23,12 @@ int main() {
     core.bootstrapUsbMux();
 
     TunnelRelayBridge& relay = TunnelRelayBridge::shared();
-    static ServiceHostServices services(relay);
+    static ServiceHostServices services(relay, MountService::shared(),
+                                        RelayProbeCoordinator::shared());
     ipc::ServiceListener listener(loop.get_executor(), ipc::serviceSocketPath(ipc::kServiceName));
-    listener.setDelegate(std::make_shared<ServiceDelegate>(loop.get_executor(), core, relay,
-                                                           TransferCoordinator::shared(), services,
-                                                           serviceInfoDictionaryPath()));
+    listener.setDelegate(std::make_shared<ServiceDelegate>(
+        HostParts{loop.get_executor(), core, relay, TransferCoordinator::shared(),
+                  UsbMuxService::shared(), services, serviceInfoDictionaryPath()}));
     try {
         listener.resume();
     } catch (const std::system_error& error) {

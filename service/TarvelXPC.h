@@ -11,26 +11,36 @@ namespace brimo {
 class BridgeCore;
 class TransferCoordinator;
 class TunnelRelayBridge;
+class UsbMuxService;
 
-// What the host methods need of the volume and the phone link beyond the registry. Each piece
-// is filled in as its component lands; until then the defaults describe "nothing mounted" and
-// "the phone link cannot be used yet".
+// What shutdown and the unmount notice need of the volume, the phone and the probe.
 class HostServices {
 public:
     virtual ~HostServices() = default;
-    virtual bool isMounted() { return false; }
+    // The forced unmount; throws MountServiceError (notMounted when nothing is mounted).
+    virtual asio::awaitable<void> forceUnmount() = 0;
     // Tells the phone that the volume was unmounted (tunnel code 20); false when it could not.
-    virtual asio::awaitable<bool> notifyPhoneOfUnmount();
-    virtual void volumeUnmounted() {}
+    virtual asio::awaitable<bool> notifyPhoneOfUnmount() = 0;
+    virtual void volumeUnmounted() = 0;
+};
+
+// Everything a connection's host object calls into; all of it outlives the connections.
+struct HostParts {
+    asio::any_io_executor loop;
+    BridgeCore& core;
+    TunnelRelayBridge& relay;
+    TransferCoordinator& transfers;
+    UsbMuxService& usbMux;
+    HostServices& services;
+    std::filesystem::path infoDictionary;
 };
 
 // The object a connection exports: one per accepted connection, whose identity tells
 // BridgeCore which connection a call came in on. Every method replies exactly once.
 class Tarvel_XPC final : public ipc::BridgeHostProtocol {
 public:
-    Tarvel_XPC(asio::any_io_executor loop, BridgeCore& core, TunnelRelayBridge& relay,
-               TransferCoordinator& transfers, HostServices& services,
-               std::filesystem::path infoDictionary);
+    explicit Tarvel_XPC(const HostParts& parts)
+        : parts_(parts) {}
 
     void registerClient(int64_t role, ipc::Reply<bool> reply) override;
     void echo(ipc::Reply<> reply) override;
@@ -56,13 +66,9 @@ private:
                                      ipc::Reply<Bytes, int64_t> reply);
     asio::awaitable<void> shutdownTask(ipc::Reply<bool> reply);
     asio::awaitable<void> unmountNotice();
+    asio::awaitable<void> speedTestTask(ipc::Reply<bool, std::string> reply);
 
-    asio::any_io_executor loop_;
-    BridgeCore& core_;
-    TunnelRelayBridge& relay_;
-    TransferCoordinator& transfers_;
-    HostServices& services_;
-    const std::filesystem::path infoDictionary_;
+    const HostParts parts_;
 };
 
 } // namespace brimo

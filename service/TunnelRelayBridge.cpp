@@ -1,6 +1,9 @@
 #include "service/TunnelRelayBridge.h"
 
 #include "service/BridgeCore.h"
+#include "service/MountService.h"
+#include "service/RelayProbeCoordinator.h"
+#include "service/ServiceHostServices.h"
 #include "service/messages/RelayLookupMessages.h"
 #include "service/tunnel/UsbMuxTunnelTransport.h"
 #include "service/usbmuxkit/usbmuxkit.h"
@@ -11,6 +14,8 @@
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/post.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/use_awaitable.hpp>
 
 namespace brimo {
 namespace {
@@ -68,10 +73,23 @@ asio::awaitable<std::shared_ptr<TunnelTransport>> openUsbMuxRelayTransport(uint1
     co_return std::make_shared<UsbMuxTunnelTransport>(tunnel);
 }
 
+namespace {
+// The volume's side is built on first use, after the bridge that the probe relies on.
+struct SharedVolumeRequests final : PhonePushActions {
+    void itemMutationPoke(const Bytes& payload) override { requests().itemMutationPoke(payload); }
+    void mountControl(const Bytes& payload) override { requests().mountControl(payload); }
+    static PhoneVolumeRequests& requests() {
+        static PhoneVolumeRequests instance(mainLoop().get_executor(), MountService::shared(),
+                                            RelayProbeCoordinator::shared());
+        return instance;
+    }
+};
+} // namespace
+
 TunnelRelayBridge& TunnelRelayBridge::shared() {
-    static PhonePushActions noActionsYet;
+    static SharedVolumeRequests actions;
     static TunnelRelayBridge bridge(mainLoop().get_executor(), TunnelEngine::shared(),
-                                    BridgeCore::shared(), Clock::current(), noActionsYet,
+                                    BridgeCore::shared(), Clock::current(), actions,
                                     openUsbMuxRelayTransport);
     return bridge;
 }
@@ -84,7 +102,8 @@ TunnelRelayBridge::TunnelRelayBridge(asio::any_io_executor loop, TunnelEngine& e
     , core_(core)
     , clock_(clock)
     , actions_(actions)
-    , transports_(std::move(transports)) {}
+    , transports_(std::move(transports))
+    , linkReleased_(loop_, asio::steady_timer::time_point::max()) {}
 
 std::optional<Clock::time_point> TunnelRelayBridge::lastIOSContact() const {
     std::lock_guard guard(contactLock_);
@@ -99,6 +118,7 @@ void TunnelRelayBridge::noteIOSContact() {
 
 asio::awaitable<TunnelMessage> TunnelRelayBridge::request(uint16_t code, Bytes payload,
                                                           uint16_t port) {
+    co_await linkAvailable();
     const std::string key = "relay:" + std::to_string(port);
     if (engine_.tunnelKey() != key) {
         co_await engine_.stop();
@@ -148,10 +168,37 @@ asio::awaitable<TunnelMessage> TunnelRelayBridge::requestRetryingOnce(uint16_t r
         *failure != TunnelRelayTransportError::tunnelIOFailed)
         throw TunnelRelayFailure(*failure);
     // Start over on a fresh connection, once.
+    co_await resetTunnel();
+    co_return co_await request(requestCode, std::move(payload), relayPort);
+}
+
+asio::awaitable<void> TunnelRelayBridge::resetTunnel() {
+    co_await linkAvailable();
+    co_await dropTunnel();
+}
+
+asio::awaitable<void> TunnelRelayBridge::dropTunnel() {
     co_await engine_.stop();
     const tunnel_id tunnel = firstDeviceTunnel(relayPort);
     co_await offload([tunnel] { usbmux_mgr_invalidate_tunnel(&tunnel); });
-    co_return co_await request(requestCode, std::move(payload), relayPort);
+}
+
+asio::awaitable<TunnelRelayBridge::LinkHold> TunnelRelayBridge::holdLink() {
+    LinkHold hold(this);
+    ++linkHolds_;
+    co_await dropTunnel();
+    co_return hold;
+}
+
+TunnelRelayBridge::LinkHold::~LinkHold() {
+    if (bridge_ && --bridge_->linkHolds_ == 0) bridge_->linkReleased_.cancel();
+}
+
+asio::awaitable<void> TunnelRelayBridge::linkAvailable() {
+    while (linkHolds_ > 0) {
+        asio::error_code released;
+        co_await linkReleased_.async_wait(asio::redirect_error(asio::use_awaitable, released));
+    }
 }
 
 asio::awaitable<TunnelRelayBridge::RelayReply> TunnelRelayBridge::relayOnce(uint16_t requestCode,

@@ -5,12 +5,14 @@
 
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
+#include <asio/steady_timer.hpp>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <tuple>
+#include <utility>
 
 namespace brimo {
 
@@ -29,12 +31,12 @@ private:
     TunnelRelayTransportError error_;
 };
 
-// What the phone may ask of the Mac besides forwarding; the mount service fills these in.
+// What the phone may ask of the volume besides forwarding; called on the loop, must not block.
 class PhonePushActions {
 public:
     virtual ~PhonePushActions() = default;
-    virtual void itemMutationPoke(const Bytes&) {}
-    virtual void mountControl(const Bytes&) {}
+    virtual void itemMutationPoke(const Bytes& payload) = 0;
+    virtual void mountControl(const Bytes& payload) = 0;
 };
 
 // Opens the byte stream to the phone's port; null when no tunnel could be established.
@@ -56,8 +58,30 @@ public:
     asio::awaitable<TunnelMessage> request(uint16_t code, Bytes payload, uint16_t port);
 
     // request() on the relay port; after a tunnel that could not be connected or failed in
-    // transit, stops the engine, drops the usbmux connection and tries once more.
+    // transit, resets the tunnel and tries once more.
     asio::awaitable<TunnelMessage> requestRetryingOnce(uint16_t code, Bytes payload);
+
+    // Stops the engine and drops the usbmux connection to the relay port, so that the next
+    // request builds a fresh one. Waits while the link is held for a speed test.
+    asio::awaitable<void> resetTunnel();
+
+    // Keeps relay traffic off the phone's port while a speed test owns it: requests and tunnel
+    // resets wait until every hold is gone. Taking a hold drops the current tunnel.
+    class LinkHold {
+    public:
+        explicit LinkHold(TunnelRelayBridge* bridge)
+            : bridge_(bridge) {}
+        LinkHold(LinkHold&& other) noexcept
+            : bridge_(std::exchange(other.bridge_, nullptr)) {}
+        LinkHold& operator=(LinkHold&&) = delete;
+        ~LinkHold();
+
+    private:
+        TunnelRelayBridge* bridge_;
+    };
+    asio::awaitable<LinkHold> holdLink();
+    // Returns once no hold is left.
+    asio::awaitable<void> linkAvailable();
 
     // The extension's pass-through: (response, UsbMuxRelayError, RelayDeviceStatus).
     asio::awaitable<RelayReply> relayToUsbMux(const void* host, int64_t code, Bytes param);
@@ -70,6 +94,7 @@ public:
 
 private:
     asio::awaitable<RelayReply> relayOnce(uint16_t code, Bytes param);
+    asio::awaitable<void> dropTunnel();
     void forwardToExtension(uint16_t code, const Bytes& payload);
 
     asio::any_io_executor loop_;
@@ -78,6 +103,8 @@ private:
     Clock& clock_;
     PhonePushActions& actions_;
     RelayTransportFactory transports_;
+    int linkHolds_ = 0;
+    asio::steady_timer linkReleased_;
 
     mutable std::mutex contactLock_;
     std::optional<Clock::time_point> lastIOSContact_;

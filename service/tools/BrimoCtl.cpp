@@ -9,17 +9,28 @@
 //                                         "error=E status=S" and the phone's response
 //   brimoctl [--role …] read IDENTIFIER [--out FILE]
 //   brimoctl [--role …] write IDENTIFIER FILE
-// Transfers show the progress the service reports.
+//   brimoctl echo                         one round trip to the service
+//   brimoctl [--role …] ping ROLE         register, then ask whether the service reaches ROLE
+//   brimoctl speedtest                    the usbmux link speed test
+//   brimoctl [--role …] extping COUNT     COUNT echoes from the extension to the service
+//   brimoctl [--role …] throughput to-ext|from-ext SIZE COUNT
+//                                         COUNT chunks of SIZE bytes between service and
+//                                         extension
+// Transfers show the progress the service reports. The extension measurements register as the
+// extension unless --role says otherwise, so brimoctl itself answers the service's side.
 
 #include "service/tools/BrimoCtl.h"
 #include "shared/BridgeContract.h"
 #include "shared/EventLoop.h"
 #include "shared/ipc/ClientConnection.h"
+#include "shared/ipc/ExtensionMeasurements.h"
 #include "shared/ipc/Names.h"
 #include "shared/ipc/RemoteProxies.h"
 #include "shared/ipc/ServiceLauncher.h"
 
 #include <asio/signal_set.hpp>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -33,7 +44,8 @@ using namespace brimo;
 int usage() {
     std::cerr << "usage: brimoctl [--role desktopApp|fileProvider|iOS|N] version | register |"
                  " watch [COUNT] | relay CODE JSON | read IDENTIFIER [--out FILE] |"
-                 " write IDENTIFIER FILE\n";
+                 " write IDENTIFIER FILE | echo | ping ROLE | speedtest | extping COUNT |"
+                 " throughput to-ext|from-ext SIZE COUNT\n";
     return 2;
 }
 
@@ -79,13 +91,28 @@ public:
     }
     void echo(ipc::Reply<> reply) override { reply(); }
     void benchmarkIngest(Bytes data, ipc::Reply<uint64_t> reply) override { reply(data.size()); }
-    void runExtToHostPing(int64_t, ipc::Reply<double> reply) override { reply(-1.0); }
-    void benchmarkSendChunks(uint64_t, uint64_t, ipc::Reply<double> reply) override { reply(-1.0); }
+    void runExtToHostPing(int64_t count, ipc::Reply<double> reply) override {
+        auto connection = connection_.lock();
+        if (!connection) return reply(-1.0);
+        ipc::measureEchoRoundTrips(connection, count,
+                                   [reply = std::move(reply)](double s) mutable { reply(s); });
+    }
+    void benchmarkSendChunks(uint64_t chunkSize, uint64_t chunkCount,
+                             ipc::Reply<double> reply) override {
+        auto connection = connection_.lock();
+        if (!connection) return reply(-1.0);
+        ipc::measureChunkSends(connection, chunkSize, chunkCount,
+                               [reply = std::move(reply)](double s) mutable { reply(s); });
+    }
 
+    void setConnection(std::weak_ptr<ipc::ClientConnection> connection) {
+        connection_ = std::move(connection);
+    }
     // Transfers print their own lines only.
     bool quietState = false;
 
 private:
+    std::weak_ptr<ipc::ClientConnection> connection_;
     std::function<void()> onState_;
     std::function<void(const Uuid&, int)>& onProgress_;
 };
@@ -99,10 +126,67 @@ std::string bundledService() {
         .string();
 }
 
+// "-1" when the service could not measure.
+std::string seconds(double value) {
+    if (value < 0) return "unavailable";
+    char text[64];
+    std::snprintf(text, sizeof text, "%.6f s", value);
+    return text;
+}
+
+std::string rate(uint64_t bytes, double secs) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.2f MiB/s",
+                  secs > 0 ? static_cast<double>(bytes) / (secs * 1048576.0) : 0.0);
+    return text;
+}
+
+// The measurements between the service and the extension, once registered.
+void measure(ipc::RemoteBridgeHost& host, const std::vector<std::string>& words,
+             const std::function<void(int)>& finish) {
+    const auto number = [&](size_t i) { return std::strtoull(words[i].c_str(), nullptr, 10); };
+    if (words[0] == "ping") {
+        const auto target = parseRole(words[1]);
+        host.ping(target.value_or(-1), [finish, name = words[1]](bool reached) {
+            std::cout << "ping " << name << ": " << (reached ? "reached" : "not reached")
+                      << std::endl;
+            finish(reached ? 0 : 1);
+        });
+    } else if (words[0] == "extping") {
+        const uint64_t count = number(1);
+        host.requestExtToHostPing(static_cast<int64_t>(count), [finish, count](double s) {
+            std::cout << "extension to service, " << count << " echoes: " << seconds(s);
+            if (s >= 0 && count > 0) std::cout << " (" << s * 1000.0 / count << " ms each)";
+            std::cout << std::endl;
+            finish(s < 0 ? 1 : 0);
+        });
+    } else {
+        const uint64_t size = number(2), count = number(3);
+        auto done = [finish, size, count, toExtension = words[1] == "to-ext"](double s) {
+            std::cout << (toExtension ? "service to extension, " : "extension to service, ")
+                      << count << " x " << size << " bytes: " << seconds(s);
+            if (s >= 0) std::cout << ", " << rate(size * count, s);
+            std::cout << std::endl;
+            finish(s < 0 ? 1 : 0);
+        };
+        if (words[1] == "to-ext")
+            host.requestHostToExtThroughput(size, count, std::move(done));
+        else
+            host.requestExtToHostThroughput(size, count, std::move(done));
+    }
+}
+
+bool isMeasurement(const std::vector<std::string>& words) {
+    return (words[0] == "ping" && words.size() == 2) ||
+           (words[0] == "extping" && words.size() == 2) ||
+           (words[0] == "throughput" && words.size() == 4 &&
+            (words[1] == "to-ext" || words[1] == "from-ext"));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    int64_t role = static_cast<int64_t>(TarvelBridgeClientRole::desktopApp);
+    std::optional<int64_t> chosenRole;
     std::vector<std::string> words;
     std::string out;
     for (int i = 1; i < argc; ++i) {
@@ -114,13 +198,16 @@ int main(int argc, char** argv) {
             if (++i >= argc) return usage();
             auto parsed = parseRole(argv[i]);
             if (!parsed) return usage();
-            role = *parsed;
+            chosenRole = *parsed;
         } else {
             words.push_back(arg);
         }
     }
     if (words.empty()) return usage();
     const std::string command = words[0];
+    const bool measurement = isMeasurement(words) && command != "ping";
+    const int64_t role = chosenRole.value_or(static_cast<int64_t>(
+        measurement ? TarvelBridgeClientRole::fileProvider : TarvelBridgeClientRole::desktopApp));
     long remaining = words.size() > 1 ? std::strtol(words[1].c_str(), nullptr, 10) : -1;
 
     auto& loop = mainLoop();
@@ -142,6 +229,7 @@ int main(int argc, char** argv) {
         },
         onProgress);
     client->quietState = command == "read" || command == "write";
+    client->setConnection(connection);
     connection->setExportedObject(client);
     connection->setInvalidationHandler([&] {
         std::cerr << "brimoctl: cannot reach the bridge service" << std::endl;
@@ -182,6 +270,27 @@ int main(int argc, char** argv) {
                               << std::string(response.begin(), response.end()) << std::endl;
                     finish(error == 0 ? 0 : 1);
                 });
+        });
+    } else if (command == "echo") {
+        const auto start = std::chrono::steady_clock::now();
+        host.echo([&, start] {
+            const std::chrono::duration<double, std::milli> took =
+                std::chrono::steady_clock::now() - start;
+            std::cout << "echo: " << took.count() << " ms" << std::endl;
+            finish(0);
+        });
+    } else if (command == "speedtest") {
+        host.runUsbMuxSpeedTest([&](bool ok, std::string report) {
+            (ok ? std::cout : std::cerr) << report << std::endl;
+            finish(ok ? 0 : 1);
+        });
+    } else if (isMeasurement(words)) {
+        host.registerClient(role, [&](bool ok) {
+            if (!ok) {
+                std::cerr << "brimoctl: registration refused" << std::endl;
+                return finish(1);
+            }
+            measure(host, words, finish);
         });
     } else if ((command == "read" && words.size() == 2) ||
                (command == "write" && words.size() == 3)) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -17,6 +18,10 @@ inline constexpr const char* kErrorNoReply = "Ozm.Tarvel.Error.NoReply";
 inline constexpr const char* kErrorInvalid = "Ozm.Tarvel.Error.ConnectionInvalid";
 // The peer went away while the call was pending.
 inline constexpr const char* kErrorInterrupted = "Ozm.Tarvel.Error.ConnectionInterrupted";
+
+// The largest byte array one call can carry: D-Bus caps a message at 64 MiB, header included,
+// so a few KiB are left for it.
+inline constexpr uint64_t kMaxCallBytes = 64 * 1024 * 1024 - 4096;
 
 // `$XDG_RUNTIME_DIR/<name>`, or `/tmp/Ozm.Tarvel-<uid>/<name>` when XDG_RUNTIME_DIR is unset.
 std::string serviceSocketPath(std::string_view serviceName);

@@ -1,27 +1,55 @@
 #pragma once
 
 #include "service/BridgeCore.h"
+#include "service/TunnelRelayBridge.h"
 #include "service/tunnel/TunnelEngine.h"
 #include "service/tunnel/UsbMuxService.h"
 #include "shared/BridgeContract.h"
 
 #include <asio/io_context.hpp>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace brimo::test {
+
+// Records the USB link events the core passes on.
+struct RecordingLinkObserver : UsbLinkObserver {
+    void usbConnected() override { events.push_back("connected"); }
+    void usbDisconnected() override { events.push_back("disconnected"); }
+    std::vector<std::string> events;
+};
+
+// Records what the phone asked of the volume.
+struct RecordingPushActions : PhonePushActions {
+    void itemMutationPoke(const Bytes& payload) override { pokes.push_back(payload); }
+    void mountControl(const Bytes& payload) override { mounts.push_back(payload); }
+    std::vector<Bytes> pokes, mounts;
+};
 
 // The service's core on a loop of the test's own, for components built on top of it.
 struct ServiceCoreParts {
     asio::io_context loop;
     UsbMuxService usbMux{loop.get_executor()};
     TunnelEngine engine{loop.get_executor()};
-    UsbLinkObserver probe;
+    RecordingLinkObserver probe;
     BridgeCore core{loop.get_executor(), usbMux, engine, probe};
 };
 
+// A client proxy whose diagnostics answer at once, as a client with nothing to measure.
+struct ImmediateDiagnostics : BridgeClientProxy {
+    void echo(ipc::Callback<void()> done) override { done(); }
+    void benchmarkIngest(Bytes data, ipc::Callback<void(uint64_t)> done) override {
+        done(data.size());
+    }
+    void runExtToHostPing(int64_t, ipc::Callback<void(double)> done) override { done(-1.0); }
+    void benchmarkSendChunks(uint64_t, uint64_t, ipc::Callback<void(double)> done) override {
+        done(-1.0);
+    }
+};
+
 // A client connection whose proxy records every notification it is sent.
-class RecordingClient : public BridgeClientConnection, public BridgeClientProxy {
+class RecordingClient : public BridgeClientConnection, public ImmediateDiagnostics {
 public:
     const void* exportedObject() const override { return &host_; }
     std::shared_ptr<BridgeClientProxy>
@@ -31,6 +59,7 @@ public:
     void notifyClient(int64_t code, Bytes param) override {
         received.push_back({static_cast<uint16_t>(code), std::move(param)});
     }
+
     // The file-IO progress among them.
     std::vector<FileIOProgressPayload> progress() const {
         std::vector<FileIOProgressPayload> out;

@@ -1,6 +1,7 @@
 #include "service/BridgeCore.h"
 #include "service/tunnel/TunnelEngine.h"
 #include "shared/Log.h"
+#include "tests/common/ServiceCoreParts.h"
 
 #include <asio/io_context.hpp>
 
@@ -31,7 +32,7 @@ public:
     std::function<void(const std::string&)> lastErrorHandler;
 
 private:
-    struct Proxy : BridgeClientProxy {
+    struct Proxy : test::ImmediateDiagnostics {
         explicit Proxy(FakeConnection& c)
             : connection(c) {}
         void notifyClient(int64_t code, Bytes param) override {
@@ -43,12 +44,6 @@ private:
     int host_ = 0;
     std::string name_;
     std::vector<Sent>& sent_;
-};
-
-struct RecordingProbe : UsbLinkObserver {
-    void usbConnected() override { events.push_back("connected"); }
-    void usbDisconnected() override { events.push_back("disconnected"); }
-    std::vector<std::string> events;
 };
 
 constexpr int64_t kFileProvider = 0;
@@ -79,7 +74,7 @@ protected:
     asio::io_context loop;
     UsbMuxService usbMux{loop.get_executor()};
     TunnelEngine engine{loop.get_executor()};
-    RecordingProbe probe;
+    test::RecordingLinkObserver probe;
     BridgeCore core{loop.get_executor(), usbMux, engine, probe};
 };
 

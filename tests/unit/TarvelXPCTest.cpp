@@ -1,5 +1,6 @@
 #include "service/TarvelXPC.h"
 #include "service/BridgeCore.h"
+#include "service/MountService.h"
 #include "service/TransferCoordinator.h"
 #include "service/TunnelRelayBridge.h"
 #include "service/tunnel/TunnelEngine.h"
@@ -43,22 +44,87 @@ struct NoProxyConnection : BridgeClientConnection {
 };
 
 struct RecordingServices : HostServices {
+    asio::awaitable<void> forceUnmount() override {
+        ++forcedUnmounts;
+        if (unmountFailure) throw *unmountFailure;
+        co_return;
+    }
     asio::awaitable<bool> notifyPhoneOfUnmount() override {
         ++notices;
         co_return phoneAnswers;
     }
     void volumeUnmounted() override { ++unmountedCalls; }
+    std::optional<MountServiceError> unmountFailure =
+        MountServiceError(MountServiceErrorKind::notMounted);
     bool phoneAnswers = true;
+    int forcedUnmounts = 0;
     int notices = 0;
     int unmountedCalls = 0;
+};
+
+// A client whose diagnostic calls wait until the test answers them or breaks the connection,
+// which, as in the IPC layer, sends every pending call to the proxy's error handler instead.
+class ScriptedClient : public BridgeClientConnection, public BridgeClientProxy {
+public:
+    const void* exportedObject() const override { return &host_; }
+    std::shared_ptr<BridgeClientProxy>
+    remoteProxy(std::function<void(const std::string&)> errorHandler) override {
+        errorHandlers.push_back(std::move(errorHandler));
+        return std::shared_ptr<BridgeClientProxy>(std::shared_ptr<void>(), this);
+    }
+    void notifyClient(int64_t, Bytes) override {}
+    void echo(ipc::Callback<void()> done) override {
+        pending.push_back([done = std::move(done)] { done(); });
+    }
+    void benchmarkIngest(Bytes data, ipc::Callback<void(uint64_t)> done) override {
+        ingested.push_back(std::move(data));
+        const auto size = ingested.back().size();
+        pending.push_back([done = std::move(done), size] { done(size); });
+        maxInFlight = std::max(maxInFlight, pending.size());
+    }
+    void runExtToHostPing(int64_t count, ipc::Callback<void(double)> done) override {
+        forwarded.push_back({count});
+        pending.push_back([done = std::move(done), count] { done(count / 100.0); });
+    }
+    void benchmarkSendChunks(uint64_t size, uint64_t count,
+                             ipc::Callback<void(double)> done) override {
+        forwarded.push_back({static_cast<int64_t>(size), static_cast<int64_t>(count)});
+        pending.push_back([done = std::move(done)] { done(1.5); });
+    }
+
+    // Answers the oldest pending call; false when none is pending.
+    bool answerOne() {
+        if (pending.empty()) return false;
+        auto call = std::move(pending.front());
+        pending.erase(pending.begin());
+        call();
+        return true;
+    }
+    void breakConnection() {
+        const size_t calls = pending.size();
+        pending.clear();
+        for (size_t i = 0; i < calls; ++i)
+            for (auto& handler : errorHandlers)
+                handler("the connection broke");
+    }
+
+    std::vector<ipc::Callback<void()>> pending;
+    std::vector<std::function<void(const std::string&)>> errorHandlers;
+    std::vector<Bytes> ingested;
+    std::vector<std::vector<int64_t>> forwarded;
+    size_t maxInFlight = 0;
+
+private:
+    int host_ = 0;
 };
 
 class TarvelXPCTest : public testing::Test, protected test::ServiceCoreParts {
 protected:
     // A host whose connection is known to the registry, as after acceptance.
     std::unique_ptr<Tarvel_XPC> accept() {
-        auto host = std::make_unique<Tarvel_XPC>(loop.get_executor(), core, relay, transfers,
-                                                 services, "/nonexistent/Info.plist");
+        auto host =
+            std::make_unique<Tarvel_XPC>(HostParts{loop.get_executor(), core, relay, transfers,
+                                                   usbMux, services, "/nonexistent/Info.plist"});
         core.addPending(std::make_shared<NoProxyConnection>(host.get()));
         return host;
     }
@@ -69,7 +135,7 @@ protected:
 
     log::ScopedMemorySink log;
     FakeClock clock;
-    PhonePushActions actions;
+    test::RecordingPushActions actions;
     TunnelRelayBridge relay{
         loop.get_executor(),
         engine,
@@ -139,6 +205,117 @@ TEST_F(TarvelXPCTest, AnswersWithoutRegistration) {
     EXPECT_EQ(echo.values, ipc::Values{});
     EXPECT_EQ(ingest.values, (ipc::Values{uint64_t{1234}}));
     EXPECT_EQ(ping.values, (ipc::Values{false}));
+}
+
+TEST_F(TarvelXPCTest, ShutdownReportsTheForcedUnmountAndAlwaysNotifies) {
+    auto host = accept();
+    core.handleDeviceEvent({1, "PHONE"});
+    services.unmountFailure.reset();
+    Answer unmounted;
+    host->shutdown(replyInto<bool>(unmounted));
+    run();
+    EXPECT_EQ(unmounted.values, (ipc::Values{true}));
+    EXPECT_TRUE(log->contains("shutdown — force unmount ok"));
+
+    services.unmountFailure =
+        MountServiceError(MountServiceErrorKind::commandFailed, "umount: target is busy");
+    Answer failed;
+    host->shutdown(replyInto<bool>(failed));
+    run();
+    EXPECT_EQ(failed.values, (ipc::Values{false}));
+    EXPECT_TRUE(log->contains("shutdown — unmount failed: umount: target is busy"));
+    EXPECT_EQ(services.forcedUnmounts, 2);
+    EXPECT_EQ(services.notices, 2);
+    EXPECT_EQ(services.unmountedCalls, 2);
+}
+
+class DiagnosticsTest : public TarvelXPCTest {
+protected:
+    DiagnosticsTest() {
+        core.addPending(extension);
+        core.registerClient(extension->exportedObject(), 0);
+        Answer registered;
+        app->registerClient(1, replyInto<bool>(registered));
+        run();
+    }
+    std::shared_ptr<ScriptedClient> extension = std::make_shared<ScriptedClient>();
+    std::unique_ptr<Tarvel_XPC> app = accept();
+};
+
+TEST_F(DiagnosticsTest, PingReachesOtherRolesOnlyThroughTheirEcho) {
+    auto stranger = accept();
+    Answer unregistered, own, absent, reached, broken;
+    stranger->ping(0, replyInto<bool>(unregistered));
+    app->ping(1, replyInto<bool>(own));
+    app->ping(2, replyInto<bool>(absent));
+    EXPECT_EQ(unregistered.values, (ipc::Values{false}));
+    EXPECT_EQ(own.values, (ipc::Values{true}));
+    EXPECT_EQ(absent.values, (ipc::Values{false}));
+    EXPECT_TRUE(extension->pending.empty()); // none of these asked the extension
+
+    app->ping(0, replyInto<bool>(reached));
+    EXPECT_FALSE(reached.values);
+    ASSERT_TRUE(extension->answerOne());
+    EXPECT_EQ(reached.values, (ipc::Values{true}));
+
+    app->ping(0, replyInto<bool>(broken));
+    extension->breakConnection();
+    EXPECT_EQ(broken.values, (ipc::Values{false}));
+    EXPECT_FALSE(broken.abandoned);
+    EXPECT_TRUE(log->contains("client proxy error (0): the connection broke"));
+}
+
+TEST_F(DiagnosticsTest, HostToExtensionSendsOneChunkAtATime) {
+    Answer none;
+    app->requestHostToExtThroughput(1024, 0, replyInto<double>(none));
+    ASSERT_TRUE(none.values);
+    EXPECT_GE(std::get<double>((*none.values)[0]), 0.0);
+    EXPECT_TRUE(extension->ingested.empty());
+
+    Answer three;
+    app->requestHostToExtThroughput(1000, 3, replyInto<double>(three));
+    for (int answered = 0; answered < 3; ++answered) {
+        EXPECT_FALSE(three.values) << "replied after " << answered << " chunks";
+        ASSERT_TRUE(extension->answerOne());
+    }
+    ASSERT_TRUE(three.values);
+    EXPECT_GE(std::get<double>((*three.values)[0]), 0.0);
+    EXPECT_EQ(extension->maxInFlight, 1u);
+    ASSERT_EQ(extension->ingested.size(), 3u);
+    for (const auto& chunk : extension->ingested)
+        EXPECT_EQ(chunk, Bytes(1000, 0xCD));
+
+    Answer huge;
+    app->requestHostToExtThroughput(UINT64_MAX, 1, replyInto<double>(huge));
+    EXPECT_EQ(huge.values, (ipc::Values{-1.0}));
+    EXPECT_EQ(extension->ingested.size(), 3u);
+
+    Answer broken;
+    app->requestHostToExtThroughput(10, 5, replyInto<double>(broken));
+    ASSERT_TRUE(extension->answerOne());
+    extension->breakConnection();
+    EXPECT_EQ(broken.values, (ipc::Values{-1.0}));
+}
+
+TEST_F(DiagnosticsTest, ExtensionMeasurementsAreForwardedAndAnsweredOnce) {
+    Answer ping, chunks, broken;
+    app->requestExtToHostPing(7, replyInto<double>(ping));
+    app->requestExtToHostThroughput(4096, 5, replyInto<double>(chunks));
+    EXPECT_EQ(extension->forwarded, (std::vector<std::vector<int64_t>>{{7}, {4096, 5}}));
+    ASSERT_TRUE(extension->answerOne());
+    ASSERT_TRUE(extension->answerOne());
+    EXPECT_EQ(ping.values, (ipc::Values{0.07}));
+    EXPECT_EQ(chunks.values, (ipc::Values{1.5}));
+
+    app->requestExtToHostPing(1, replyInto<double>(broken));
+    extension->breakConnection();
+    EXPECT_EQ(broken.values, (ipc::Values{-1.0}));
+
+    // Without an extension there is nobody to measure.
+    core.connectionClosed(extension.get());
+    Answer alone;
+    app->requestExtToHostThroughput(1, 1, replyInto<double>(alone));
+    EXPECT_EQ(alone.values, (ipc::Values{-1.0}));
 }
 
 } // namespace

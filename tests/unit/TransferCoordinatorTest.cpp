@@ -213,7 +213,7 @@ protected:
     fs::path root, container;
     std::optional<std::string> oldDataHome;
     FakeClock clock;
-    PhonePushActions actions;
+    test::RecordingPushActions actions;
     std::shared_ptr<test::RecordingClient> extension = std::make_shared<test::RecordingClient>();
     // Whether the phone of a connection hangs up instead of answering a request.
     std::function<bool(int, uint16_t, const Bytes&)> hangUp;

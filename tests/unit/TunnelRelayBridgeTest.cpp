@@ -5,6 +5,8 @@
 #include "tests/common/ServiceCoreParts.h"
 #include "tests/common/SocketPairPhones.h"
 
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
 #include <asio/local/connect_pair.hpp>
 #include <gtest/gtest.h>
 
@@ -17,12 +19,6 @@ using Reply = TunnelRelayBridge::RelayReply;
 Bytes text(const std::string& s) {
     return Bytes(s.begin(), s.end());
 }
-
-struct RecordingActions : PhonePushActions {
-    void itemMutationPoke(const Bytes& payload) override { pokes.push_back(payload); }
-    void mountControl(const Bytes& payload) override { mounts.push_back(payload); }
-    std::vector<Bytes> pokes, mounts;
-};
 
 // The relay against phones played by server-role engines over socket pairs.
 class TunnelRelayBridgeTest : public testing::Test, protected test::ServiceCoreParts {
@@ -47,7 +43,7 @@ protected:
     }
 
     FakeClock clock;
-    RecordingActions actions;
+    test::RecordingPushActions actions;
     std::shared_ptr<test::RecordingClient> client = std::make_shared<test::RecordingClient>();
     test::SocketPairPhones phones{loop, [this](int connection, uint16_t code, Bytes payload) {
                                       return phoneAnswers(connection, code, std::move(payload));
@@ -114,6 +110,43 @@ TEST_F(TunnelRelayBridgeTest, PhonePushesAreForwardedOrActedOn) {
     clock.advance(30ms);
     ASSERT_TRUE(test::runUntil(loop, [&] { return actions.pokes.size() == 1; }));
     EXPECT_EQ(actions.pokes[0], text("n3"));
+}
+
+TEST_F(TunnelRelayBridgeTest, ASpeedTestHoldKeepsRequestsAndResetsOffThePort) {
+    EXPECT_EQ(relay(0, {}), (Reply{{}, 0, 0}));
+    ASSERT_EQ(phones.opens, 1);
+
+    std::optional<TunnelRelayBridge::LinkHold> hold;
+    asio::co_spawn(
+        loop, [&]() -> asio::awaitable<void> { hold.emplace(co_await bridge.holdLink()); },
+        asio::detached);
+    ASSERT_TRUE(test::runUntil(loop, [&] { return hold.has_value(); }));
+    EXPECT_FALSE(engine.isBound()); // the test gets the port to itself
+
+    std::optional<Reply> held;
+    bool reset = false;
+    asio::co_spawn(
+        loop,
+        [&]() -> asio::awaitable<void> {
+            held = co_await bridge.relayToUsbMux(client->exportedObject(), 5, text("late"));
+        },
+        asio::detached);
+    asio::co_spawn(
+        loop,
+        [&]() -> asio::awaitable<void> {
+            co_await bridge.resetTunnel();
+            reset = true;
+        },
+        asio::detached);
+    test::runUntil(
+        loop, [] { return false; }, std::chrono::milliseconds(100));
+    EXPECT_FALSE(held);
+    EXPECT_FALSE(reset);
+    EXPECT_EQ(phones.opens, 1);
+
+    hold.reset();
+    ASSERT_TRUE(test::runUntil(loop, [&] { return held && reset; }));
+    EXPECT_EQ(*held, (Reply{text("late"), 9, 5}));
 }
 
 } // namespace
