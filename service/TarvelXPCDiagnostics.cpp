@@ -96,6 +96,8 @@ asio::awaitable<void> Tarvel_XPC::speedTestTask(ipc::Reply<bool, std::string> re
         } catch (const std::exception& error) {
             failure = error.what();
         }
+        // The round leaves its line-protocol stream open; the relay starts on a fresh one.
+        co_await parts_.relay.dropTunnel();
     }
     if (failure)
         reply(false, *failure);

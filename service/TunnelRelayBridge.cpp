@@ -103,6 +103,7 @@ TunnelRelayBridge::TunnelRelayBridge(asio::any_io_executor loop, TunnelEngine& e
     , clock_(clock)
     , actions_(actions)
     , transports_(std::move(transports))
+    , bindGate_(loop_)
     , linkReleased_(loop_, asio::steady_timer::time_point::max()) {}
 
 std::optional<Clock::time_point> TunnelRelayBridge::lastIOSContact() const {
@@ -121,12 +122,17 @@ asio::awaitable<TunnelMessage> TunnelRelayBridge::request(uint16_t code, Bytes p
     co_await linkAvailable();
     const std::string key = "relay:" + std::to_string(port);
     if (engine_.tunnelKey() != key) {
-        co_await engine_.stop();
-        auto transport = co_await transports_(port);
-        if (!transport) throw TunnelRelayFailure(TunnelRelayTransportError::notConnected);
-        engine_.bind(std::move(transport), TunnelEndpointRole::client, key, nullptr,
-                     [this](uint16_t pushed, const Bytes& body) { handlePhonePush(pushed, body); });
-        engine_.startReading();
+        // Requests that find the engine unbound at the same time bind it once, not each.
+        auto binding = co_await bindGate_.acquire();
+        if (engine_.tunnelKey() != key) {
+            co_await engine_.stop();
+            auto transport = co_await transports_(port);
+            if (!transport) throw TunnelRelayFailure(TunnelRelayTransportError::notConnected);
+            engine_.bind(
+                std::move(transport), TunnelEndpointRole::client, key, nullptr,
+                [this](uint16_t pushed, const Bytes& body) { handlePhonePush(pushed, body); });
+            engine_.startReading();
+        }
     }
     std::optional<TunnelEngineError> failure;
     TunnelMessage response;

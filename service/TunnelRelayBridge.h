@@ -2,6 +2,7 @@
 
 #include "service/tunnel/TunnelEngine.h"
 #include "shared/Clock.h"
+#include "shared/SerialGate.h"
 
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
@@ -64,6 +65,8 @@ public:
     // Stops the engine and drops the usbmux connection to the relay port, so that the next
     // request builds a fresh one. Waits while the link is held for a speed test.
     asio::awaitable<void> resetTunnel();
+    // The same without waiting, for the holder of the link.
+    asio::awaitable<void> dropTunnel();
 
     // Keeps relay traffic off the phone's port while a speed test owns it: requests and tunnel
     // resets wait until every hold is gone. Taking a hold drops the current tunnel.
@@ -94,7 +97,6 @@ public:
 
 private:
     asio::awaitable<RelayReply> relayOnce(uint16_t code, Bytes param);
-    asio::awaitable<void> dropTunnel();
     void forwardToExtension(uint16_t code, const Bytes& payload);
 
     asio::any_io_executor loop_;
@@ -103,6 +105,7 @@ private:
     Clock& clock_;
     PhonePushActions& actions_;
     RelayTransportFactory transports_;
+    SerialGate bindGate_;
     int linkHolds_ = 0;
     asio::steady_timer linkReleased_;
 

@@ -228,7 +228,7 @@ int main(int argc, char** argv) {
             if (remaining > 0 && --remaining == 0) finish(0);
         },
         onProgress);
-    client->quietState = command == "read" || command == "write";
+    client->quietState = command != "watch";
     client->setConnection(connection);
     connection->setExportedObject(client);
     connection->setInvalidationHandler([&] {

@@ -1,5 +1,6 @@
 #include "tests/common/RunAsync.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/FakeTools.h"
 #include "tests/support/SimProcess.h"
 
 #include <csignal>
@@ -73,8 +74,12 @@ protected:
 
     fs::path socketPath() const { return runtimeDir / "Ozm.Tarvel.Mac.XPC"; }
 
-    pid_t startService() {
-        const pid_t pid = test::spawnChild({BRIMO_SERVICE_PATH});
+    // The service's log goes to `logFile` when one is given.
+    pid_t startService(const fs::path& logFile = {}) {
+        const int logFd =
+            logFile.empty() ? -1 : ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const pid_t pid = test::spawnChild({BRIMO_SERVICE_PATH}, -1, logFd);
+        if (logFd >= 0) ::close(logFd);
         children.push_back(pid);
         EXPECT_TRUE(waitUntil([&] { return fs::exists(socketPath()); }));
         return pid;
@@ -245,6 +250,152 @@ TEST_F(BrimoServiceTest, MovesWholeFilesBothWaysAndFailsCleanlyUnderFaults) {
         }));
         EXPECT_TRUE(readFile(copy) == content);
     }
+}
+
+size_t count(const std::string& text, const std::string& line) {
+    size_t found = 0;
+    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1))
+        ++found;
+    return found;
+}
+
+// Sets environment variables for the services a test starts, and takes them back afterwards.
+class EnvironmentGuard {
+public:
+    void set(const char* name, const std::string& value) {
+        names_.push_back(name);
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~EnvironmentGuard() {
+        for (const char* name : names_)
+            ::unsetenv(name);
+    }
+
+private:
+    std::vector<const char*> names_;
+};
+
+// The volume with the (fake) mount helpers: mounted when the phone asks, and given up when the
+// phone stops answering, is unplugged, or the service is told to shut down.
+TEST_F(BrimoServiceTest, MountsWhenThePhoneAsksAndLetsGoOfAVolumeWhoseReaderIsGone) {
+    const fs::path data = fs::path(sim.tempDir()) / "data";
+    const fs::path mountPoint = data / "Tarvel" / "mnt";
+    test::FakeTools tools(fs::path(sim.tempDir()) / "tools");
+    EnvironmentGuard environment;
+    environment.set("BRIMO_MOUNT_TOOL", tools.mountTool());
+    environment.set("BRIMO_UNMOUNT_TOOL", tools.unmountTool());
+    environment.set("BRIMO_OPEN_TOOL", tools.opener());
+    environment.set("BRIMO_MOUNT_TABLE", tools.mountTable());
+    const fs::path serviceLog = runtimeDir / "service.log";
+    startService(serviceLog);
+    children.push_back(test::spawnChild({BRIMOCTL_PATH, "--role", "fileProvider", "watch"}));
+
+    auto logged = [&](const std::string& line) {
+        return waitUntil([&] { return count(readFile(serviceLog), line) >= 1; },
+                         std::chrono::seconds(30));
+    };
+    const std::string phone = kPhone;
+    // A push reaches the service only on a connection that is open at that moment (the probe
+    // keeps one), so the phone asks again until the `times`-th mount went through.
+    auto askToMount = [&](size_t times) {
+        for (int attempt = 0; attempt < 15; ++attempt) {
+            sim.control("push " + phone + " mount mount");
+            if (waitUntil(
+                    [&] { return count(readFile(serviceLog), "mountControl mount ok") >= times; },
+                    std::chrono::seconds(2)))
+                return true;
+        }
+        return false;
+    };
+    using Calls = std::vector<std::vector<std::string>>;
+    const Calls mounted = {
+        {"-t", "brimo", (data / "group.Ozm.Tarvel" / "source-anchor").string(), mountPoint}};
+
+    ASSERT_TRUE(askToMount(1)) << readFile(serviceLog);
+    EXPECT_TRUE(logged("[relay-probe] volume mounted — start mounted keepalive"));
+    EXPECT_EQ(tools.calls(test::FakeTools::Tool::mount), mounted);
+    EXPECT_TRUE(waitUntil([&] { return !tools.calls(test::FakeTools::Tool::opener).empty(); }));
+    EXPECT_EQ(tools.calls(test::FakeTools::Tool::opener), (Calls{{mountPoint}}));
+
+    // The phone stops answering: three missed keepalives cost the volume.
+    ASSERT_EQ(sim.control("fault " + phone + " silent on"), "OK");
+    ASSERT_TRUE(logged("[relay-probe] force unmount after lost relay ok")) << readFile(serviceLog);
+    const std::string afterSilence = readFile(serviceLog);
+    size_t at = 0;
+    for (const std::string line :
+         {"[relay-probe] mounted keepalive miss 1/3", "[relay-probe] mounted keepalive miss 2/3",
+          "[relay-probe] mounted keepalive miss 3/3",
+          "[relay-probe] mounted keepalive exhausted — force unmount"}) {
+        at = afterSilence.find(line, at);
+        EXPECT_NE(at, std::string::npos) << line;
+    }
+    EXPECT_EQ(tools.calls(test::FakeTools::Tool::unmount), (Calls{{"-f", mountPoint}}));
+
+    // Answering again, it mounts again; unplugged, the volume goes at once.
+    ASSERT_EQ(sim.control("fault " + phone + " clear"), "OK");
+    ASSERT_TRUE(askToMount(2)) << readFile(serviceLog);
+    ASSERT_EQ(sim.control("detach " + phone), "OK");
+    ASSERT_TRUE(logged("[relay-probe] force unmount after USB disconnect"));
+    EXPECT_EQ(tools.calls(test::FakeTools::Tool::unmount).size(), 2u);
+
+    // Plugged in and mounted once more, shutdown forces the unmount and tells the phone.
+    ASSERT_EQ(sim.control("attach " + phone).rfind("OK ", 0), 0u);
+    ASSERT_TRUE(askToMount(3)) << readFile(serviceLog);
+    const auto shutdown = runChild(dbusSend("Shutdown"));
+    EXPECT_NE(shutdown.output.find("boolean true"), std::string::npos) << shutdown.output;
+    EXPECT_TRUE(logged("shutdown — force unmount ok"));
+    EXPECT_TRUE(logged("filesystemUnmounted — iOS notified"));
+    EXPECT_EQ(sim.control("noted"), "OK 1");
+    const Calls unmounts = tools.calls(test::FakeTools::Tool::unmount);
+    ASSERT_EQ(unmounts.size(), 3u);
+    EXPECT_EQ(unmounts.back(), (std::vector<std::string>{"-f", mountPoint}));
+    EXPECT_EQ(tools.calls(test::FakeTools::Tool::mount).size(), 3u);
+}
+
+// Every diagnostic answers through brimoctl, which plays the extension's side itself.
+TEST_F(BrimoServiceTest, AnswersEveryDiagnosticThroughBrimoctl) {
+    startService();
+    auto ctl = [](std::vector<std::string> words) {
+        words.insert(words.begin(), BRIMOCTL_PATH);
+        return runChild(words);
+    };
+    const auto echo = ctl({"echo"});
+    EXPECT_EQ(echo.exitCode, 0);
+    EXPECT_EQ(echo.output.rfind("echo: ", 0), 0u) << echo.output;
+    EXPECT_EQ(ctl({"ping", "desktopApp"}).output, "ping desktopApp: reached\n");
+    EXPECT_EQ(ctl({"ping", "fileProvider"}).output, "ping fileProvider: not reached\n");
+
+    const auto extping = ctl({"extping", "20"});
+    EXPECT_EQ(extping.exitCode, 0) << extping.output;
+    EXPECT_EQ(extping.output.rfind("extension to service, 20 echoes: ", 0), 0u) << extping.output;
+    for (const std::string direction : {"to-ext", "from-ext"}) {
+        const auto chunks = ctl({"throughput", direction, "1048576", "4"});
+        EXPECT_EQ(chunks.exitCode, 0) << chunks.output;
+        EXPECT_NE(chunks.output.find("4 x 1048576 bytes: "), std::string::npos) << chunks.output;
+        EXPECT_NE(chunks.output.find(" MiB/s"), std::string::npos) << chunks.output;
+    }
+    // The largest chunk a call can carry travels; one byte more cannot.
+    EXPECT_EQ(ctl({"throughput", "to-ext", "67104768", "1"}).exitCode, 0);
+    const auto tooLarge = ctl({"throughput", "to-ext", "67104769", "1"});
+    EXPECT_NE(tooLarge.exitCode, 0);
+    EXPECT_NE(tooLarge.output.find("unavailable"), std::string::npos) << tooLarge.output;
+
+    const auto speed = ctl({"speedtest"});
+    EXPECT_EQ(speed.exitCode, 0);
+    EXPECT_EQ(speed.output.rfind(std::string("UDID: ") + kPhone + "\nRTT: ", 0), 0u)
+        << speed.output;
+    EXPECT_NE(speed.output.find("\nDownload: "), std::string::npos);
+    EXPECT_NE(speed.output.find(" Mbit/s)\nUpload: "), std::string::npos);
+    // The relay starts afresh after the round.
+    const auto relay = ctl({"--role", "fileProvider", "relay", "0", "{}"});
+    EXPECT_NE(relay.output.find("error=0 status=0\n"), std::string::npos) << relay.output;
+
+    ASSERT_EQ(sim.control(std::string("detach ") + kPhone), "OK");
+    EXPECT_TRUE(waitUntil([&] {
+        return runChild(dbusSend("RunUsbMuxSpeedTest"))
+                   .output.find("boolean false\n   string \"No devices connected\"") !=
+               std::string::npos;
+    }));
 }
 
 } // namespace
