@@ -10,6 +10,7 @@
 #include "service/tunnel/TunnelEngine.h"
 #include "service/tunnel/UsbMuxTunnelTransport.h"
 #include "service/usbmuxkit/usbmuxkit.h"
+#include "shared/LargeBuffers.h"
 #include "tests/common/RunAsync.h"
 #include "tests/common/SocketPair.h"
 #include "tests/support/SimProcess.h"
@@ -153,6 +154,8 @@ Figures rawBaseline(int trips, int chunks) {
 int main(int argc, char** argv) {
     const int trips = argc > 1 ? std::atoi(argv[1]) : 2000;
     const int chunks = argc > 2 ? std::atoi(argv[2]) : 48;
+    // As the service and the simulator run.
+    brimo::keepLargeBuffersInHeap();
     const Figures raw = rawBaseline(trips, chunks);
     const Figures pair = overSocketPair(trips, chunks);
     const Figures sim = throughSimulator(trips, chunks);

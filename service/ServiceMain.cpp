@@ -10,6 +10,7 @@
 #include "service/TransferCoordinator.h"
 #include "service/TunnelRelayBridge.h"
 #include "shared/EventLoop.h"
+#include "shared/LargeBuffers.h"
 #include "shared/Log.h"
 #include "shared/ipc/Names.h"
 
@@ -18,6 +19,7 @@
 
 int main() {
     using namespace brimo;
+    keepLargeBuffersInHeap();
     auto& loop = mainLoop();
     BridgeCore& core = BridgeCore::shared();
     core.bootstrapUsbMux();

@@ -1,6 +1,7 @@
 #include "peers/phone-sim/ControlClient.h"
 #include "peers/phone-sim/SimOptions.h"
 #include "peers/phone-sim/Simulator.h"
+#include "shared/LargeBuffers.h"
 
 #include <iostream>
 #include <stdexcept>
@@ -17,5 +18,6 @@ int main(int argc, char** argv) {
         std::cerr << "brimo-phone-sim: " << e.what() << "\n" << kUsage;
         return 2;
     }
+    brimo::keepLargeBuffersInHeap();
     return runSimulator(options);
 }
