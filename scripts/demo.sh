@@ -2,7 +2,8 @@
 # The main job: a simulated phone on a simulated usbmux daemon (over a modelled USB 2.0 link);
 # one link speed-test round against it through the real libusbmuxd; then the bridge service,
 # with brimoctl registering as the desktop app and following the phone as it is unplugged and
-# plugged in again; and a file read from the phone and one written to it through the service.
+# plugged in again; a file read from the phone and one written to it through the service; and
+# the service's diagnostics, with brimoctl answering the extension's side of them.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -68,3 +69,12 @@ sha256sum "$work/phone/photo.raw" "$work/photo.raw" | cut -c1-64
 echo "written on the desktop" >"$work/note.txt"
 "$brimoctl" --role fileProvider write note.txt "$work/note.txt"
 echo "the phone now has note.txt: $(cat "$work/phone/note.txt")"
+
+echo "== diagnostics through the service"
+"$brimoctl" echo
+"$brimoctl" ping desktopApp
+"$brimoctl" extping 1000
+"$brimoctl" throughput to-ext $((4 * 1024 * 1024)) 16
+"$brimoctl" throughput from-ext $((4 * 1024 * 1024)) 16
+echo "-- link speed test, run by the service"
+"$brimoctl" speedtest
