@@ -22,14 +22,16 @@ void writeFile(const fs::path& path, const std::string& content) {
     if (!file.flush()) throw std::runtime_error("cannot write " + path.string());
 }
 
-// Records the arguments, picks the behaviour of this run, and, when the run counts as done,
-// applies @TABLE@ to the mount table with $entry = the last argument as the table writes it.
+// Counts the run before recording its arguments, so that a test which sees the call and then
+// terminates the tool has already moved on to the next behaviour. Then behaves as this run's
+// step says and, when the run counts as done, applies @TABLE@ to the mount table with
+// $entry = the last argument as the table writes it.
 constexpr std::string_view kScript = R"(#!/bin/sh
 state=@STATE@
 table=@TABLE_PATH@
-{ echo "$#"; for argument in "$@"; do printf '%s\n' "$argument"; done; } >> "$state.calls"
 run=$(cat "$state.runs" 2>/dev/null || echo 0)
 echo $((run + 1)) > "$state.runs"
+{ echo "$#"; for argument in "$@"; do printf '%s\n' "$argument"; done; } >> "$state.calls"
 steps=$(cat "$state.steps" 2>/dev/null || echo 1)
 [ "$run" -lt "$steps" ] || run=$((steps - 1))
 step="$state.step$run"

@@ -147,8 +147,9 @@ struct RecordingEvents : VolumeEvents {
 class MountServiceTest : public testing::Test {
 protected:
     ~MountServiceTest() override {
+        // Lets background reaping finish, but never waits on a tool a failed test left hanging.
         loop.restart();
-        loop.run();
+        loop.run_for(std::chrono::seconds(10));
         fs::remove_all(root);
     }
 
