@@ -6,6 +6,8 @@
 
 #include <asio/io_context.hpp>
 #include <asio/local/connect_pair.hpp>
+#include <asio/post.hpp>
+#include <asio/use_awaitable.hpp>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -25,6 +27,8 @@ public:
 
     asio::awaitable<std::shared_ptr<TunnelTransport>> open() {
         ++opens;
+        // Connecting takes a turn of the loop, as the real one does on the blocking pool.
+        co_await asio::post(loop_, asio::use_awaitable);
         if (refuse) co_return nullptr;
         asio::local::stream_protocol::socket ours(loop_), theirs(loop_);
         asio::local::connect_pair(ours, theirs);

@@ -8,6 +8,7 @@
 
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
+#include <fstream>
 #include <gtest/gtest.h>
 
 namespace brimo {
@@ -47,9 +48,11 @@ protected:
     }
     void mountVolume() { tools.addMountEntry(dir / "mnt"); }
 
+    // Runs the loop until it has been idle for 2 ms (or, should it never be, for 2 s).
     void settle() {
         loop.restart();
-        while (loop.run_for(2ms) > 0) {
+        const auto limit = std::chrono::steady_clock::now() + 2s;
+        while (loop.run_for(2ms) > 0 && std::chrono::steady_clock::now() < limit) {
         }
     }
     // Moves fake time forward by `span` in steps of 50 ms.
@@ -228,7 +231,7 @@ TEST_F(RelayProbeCoordinatorTest, AnUnpluggedPhoneUnmountsAtOnceAndStopsTheLoop)
     EXPECT_EQ(logged("[relay-probe] volume unmounted — resume probe"), 0u);
 }
 
-TEST_F(RelayProbeCoordinatorTest, TheProbeStepsAsideForAMountedVolume) {
+TEST_F(RelayProbeCoordinatorTest, TheProbeAndTheKeepaliveHandOverWithTheVolume) {
     probe.usbConnected();
     settle();
     ASSERT_TRUE(probe.isLooping());
@@ -240,10 +243,16 @@ TEST_F(RelayProbeCoordinatorTest, TheProbeStepsAsideForAMountedVolume) {
     probe.volumeMounted();
     settle();
     EXPECT_TRUE(probe.isLooping());
-    tools.setBehaviour(Tool::unmount, {});
+    // Unmounted by the extension: the probe replaces the keepalive, whose end must not take the
+    // probe's place with it.
+    std::ofstream(tools.mountTable(), std::ios::trunc).flush();
     probe.volumeUnmounted();
     settle();
     EXPECT_EQ(logged("[relay-probe] volume unmounted — resume probe"), 1u);
+    const int pingsBefore = pings;
+    pass(4s);
+    EXPECT_TRUE(probe.isLooping());
+    EXPECT_GT(pings, pingsBefore);
 }
 
 } // namespace

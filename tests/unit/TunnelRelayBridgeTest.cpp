@@ -149,5 +149,21 @@ TEST_F(TunnelRelayBridgeTest, ASpeedTestHoldKeepsRequestsAndResetsOffThePort) {
     EXPECT_EQ(*held, (Reply{text("late"), 9, 5}));
 }
 
+TEST_F(TunnelRelayBridgeTest, RequestsThatFindTheEngineUnboundTogetherBindItOnce) {
+    std::vector<Reply> replies;
+    for (int i = 0; i < 3; ++i)
+        asio::co_spawn(
+            loop,
+            [&, i]() -> asio::awaitable<void> {
+                replies.push_back(co_await bridge.relayToUsbMux(client->exportedObject(), i,
+                                                                text(std::to_string(i))));
+            },
+            asio::detached);
+    ASSERT_TRUE(test::runUntil(loop, [&] { return replies.size() == 3; }));
+    EXPECT_EQ(phones.opens, 1);
+    for (const auto& reply : replies)
+        EXPECT_NE(std::get<1>(reply), 8) << "an exchange broke on a replaced binding";
+}
+
 } // namespace
 } // namespace brimo
