@@ -1,5 +1,6 @@
 #include "shared/Clock.h"
 #include "shared/Offload.h"
+#include "shared/Race.h"
 #include "shared/SerialGate.h"
 #include "tests/common/RunAsync.h"
 
@@ -7,6 +8,8 @@
 #include <asio/cancellation_signal.hpp>
 #include <asio/detached.hpp>
 #include <asio/post.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 #include <gtest/gtest.h>
 #include <string>
@@ -115,6 +118,61 @@ TEST(Offload, ResultsAndFailuresComeBackOnTheLoopWhichStaysBusyMeanwhile) {
         EXPECT_EQ(failure, "disk gone");
         EXPECT_EQ(resumedOn, std::this_thread::get_id());
     }
+}
+
+TEST(FinishWithin, TheFirstToFinishWinsAndTheLoserLeavesNothingBehind) {
+    asio::io_context loop;
+    FakeClock clock;
+    asio::steady_timer gate(loop, asio::steady_timer::time_point::max());
+    bool workEnded = false;
+    auto slowWork = [&]() -> asio::awaitable<int> {
+        asio::error_code ignored;
+        co_await gate.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+        workEnded = true;
+        co_return 7;
+    };
+
+    // In time: the value, and the clock forgets the time-out.
+    std::optional<std::optional<int>> result;
+    asio::co_spawn(
+        loop,
+        [&]() -> asio::awaitable<void> { result = co_await finishWithin(clock, 3s, slowWork()); },
+        asio::detached);
+    loop.poll();
+    ASSERT_EQ(clock.sleeperCount(), 1u);
+    gate.cancel();
+    loop.restart();
+    loop.poll();
+    ASSERT_TRUE(result);
+    EXPECT_EQ(*result, 7);
+    EXPECT_EQ(clock.sleeperCount(), 0u);
+
+    // Too late: none, while the work runs on to its end in the background.
+    workEnded = false;
+    result.reset();
+    asio::co_spawn(
+        loop,
+        [&]() -> asio::awaitable<void> { result = co_await finishWithin(clock, 3s, slowWork()); },
+        asio::detached);
+    loop.restart();
+    loop.poll();
+    clock.advance(3s);
+    loop.restart();
+    loop.poll();
+    ASSERT_TRUE(result);
+    EXPECT_FALSE(*result);
+    EXPECT_FALSE(workEnded);
+    gate.cancel();
+    loop.restart();
+    loop.poll();
+    EXPECT_TRUE(workEnded);
+
+    // A failing work fails the race.
+    auto failing = []() -> asio::awaitable<int> {
+        throw std::runtime_error("tool vanished");
+        co_return 0;
+    };
+    EXPECT_THROW(test::runAsync(loop, finishWithin(clock, 3s, failing())), std::runtime_error);
 }
 
 } // namespace
