@@ -9,6 +9,7 @@
 #include "shared/EventLoop.h"
 #include "shared/Log.h"
 #include "shared/Offload.h"
+#include "shared/Throughput.h"
 
 #include <algorithm>
 #include <asio/co_spawn.hpp>
@@ -158,13 +159,6 @@ std::string milliseconds(double seconds) {
     return text;
 }
 
-std::string throughput(uint64_t bytes, double seconds) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.2f MiB/s",
-                  seconds > 0 ? static_cast<double>(bytes) / (seconds * 1048576) : 0.0);
-    return text;
-}
-
 // The figures of one transfer for its benchmark log line.
 struct Benchmark {
     Stopwatch::time_point start = Stopwatch::now();
@@ -184,8 +178,8 @@ struct Benchmark {
             static_cast<unsigned long long>(size), static_cast<unsigned long long>(transferred),
             static_cast<unsigned long long>(chunks), milliseconds(total).c_str(),
             milliseconds(transportSeconds).c_str(), fileColumn, milliseconds(fileSeconds).c_str(),
-            milliseconds(tailSeconds).c_str(), throughput(transferred, total).c_str(),
-            throughput(transferred, transportSeconds).c_str());
+            milliseconds(tailSeconds).c_str(), mibPerSecondText(transferred, total).c_str(),
+            mibPerSecondText(transferred, transportSeconds).c_str());
     }
 };
 

@@ -22,6 +22,7 @@
 #include "service/tools/BrimoCtl.h"
 #include "shared/BridgeContract.h"
 #include "shared/EventLoop.h"
+#include "shared/Throughput.h"
 #include "shared/ipc/ClientConnection.h"
 #include "shared/ipc/ExtensionMeasurements.h"
 #include "shared/ipc/Names.h"
@@ -126,18 +127,11 @@ std::string bundledService() {
         .string();
 }
 
-// "-1" when the service could not measure.
+// "unavailable" for the -1.0 of a measurement that could not run.
 std::string seconds(double value) {
     if (value < 0) return "unavailable";
     char text[64];
     std::snprintf(text, sizeof text, "%.6f s", value);
-    return text;
-}
-
-std::string rate(uint64_t bytes, double secs) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.2f MiB/s",
-                  secs > 0 ? static_cast<double>(bytes) / (secs * 1048576.0) : 0.0);
     return text;
 }
 
@@ -165,7 +159,7 @@ void measure(ipc::RemoteBridgeHost& host, const std::vector<std::string>& words,
         auto done = [finish, size, count, toExtension = words[1] == "to-ext"](double s) {
             std::cout << (toExtension ? "service to extension, " : "extension to service, ")
                       << count << " x " << size << " bytes: " << seconds(s);
-            if (s >= 0) std::cout << ", " << rate(size * count, s);
+            if (s >= 0) std::cout << ", " << mibPerSecondText(size * count, s);
             std::cout << std::endl;
             finish(s < 0 ? 1 : 0);
         };
