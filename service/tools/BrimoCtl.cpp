@@ -109,7 +109,7 @@ public:
     void setConnection(std::weak_ptr<ipc::ClientConnection> connection) {
         connection_ = std::move(connection);
     }
-    // Transfers print their own lines only.
+    // Only watch prints bridge states; other commands print their own lines.
     bool quietState = false;
 
 private:
@@ -140,8 +140,7 @@ void measure(ipc::RemoteBridgeHost& host, const std::vector<std::string>& words,
              const std::function<void(int)>& finish) {
     const auto number = [&](size_t i) { return std::strtoull(words[i].c_str(), nullptr, 10); };
     if (words[0] == "ping") {
-        const auto target = parseRole(words[1]);
-        host.ping(target.value_or(-1), [finish, name = words[1]](bool reached) {
+        host.ping(*parseRole(words[1]), [finish, name = words[1]](bool reached) {
             std::cout << "ping " << name << ": " << (reached ? "reached" : "not reached")
                       << std::endl;
             finish(reached ? 0 : 1);
@@ -171,7 +170,7 @@ void measure(ipc::RemoteBridgeHost& host, const std::vector<std::string>& words,
 }
 
 bool isMeasurement(const std::vector<std::string>& words) {
-    return (words[0] == "ping" && words.size() == 2) ||
+    return (words[0] == "ping" && words.size() == 2 && parseRole(words[1])) ||
            (words[0] == "extping" && words.size() == 2) ||
            (words[0] == "throughput" && words.size() == 4 &&
             (words[1] == "to-ext" || words[1] == "from-ext"));
