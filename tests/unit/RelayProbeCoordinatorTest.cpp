@@ -19,7 +19,7 @@ using namespace std::chrono_literals;
 using Tool = test::FakeTools::Tool;
 
 // How the phone treats pings (code 0).
-enum class PhoneMood { answers, refuses, silent };
+enum class PhoneMood { answers, refuses, silent, slow };
 
 // The coordinator with a real relay bridge against socket-pair phones and a real mount service
 // running fake tools, on the fake clock. Time moves in small steps, each followed by running
@@ -84,6 +84,7 @@ protected:
         if (code != 0) co_return TunnelMessage{0, std::move(payload)};
         ++pings;
         if (mood == PhoneMood::refuses) co_return TunnelMessage{5, {}};
+        if (mood == PhoneMood::slow) co_await clock.sleep(1s);
         if (mood == PhoneMood::silent) {
             asio::steady_timer never(loop, asio::steady_timer::time_point::max());
             co_await never.async_wait(asio::use_awaitable);
@@ -253,6 +254,19 @@ TEST_F(RelayProbeCoordinatorTest, TheProbeAndTheKeepaliveHandOverWithTheVolume) 
     pass(4s);
     EXPECT_TRUE(probe.isLooping());
     EXPECT_GT(pings, pingsBefore);
+}
+
+TEST_F(RelayProbeCoordinatorTest, AnAnswerToACancelledLoopChangesNothing) {
+    mood = PhoneMood::slow;
+    probe.usbConnected();
+    settle();
+    ASSERT_EQ(pings, 1);
+    probe.usbDisconnected(); // while the ping is out
+    settle();
+    pass(2s); // the late answer arrives
+    EXPECT_FALSE(probe.relayReachable());
+    EXPECT_EQ(logged("[relay-probe] iOS relay reachable"), 0u);
+    EXPECT_FALSE(probe.isLooping());
 }
 
 } // namespace
