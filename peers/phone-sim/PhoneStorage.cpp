@@ -175,6 +175,16 @@ StorageResult<PhoneStorage::Item> PhoneStorage::open(std::string_view identifier
     return Item(fd, std::string(identifier), std::move(filename));
 }
 
+StorageResult<PhoneStorage::Item> PhoneStorage::openFile(std::string_view identifier,
+                                                         int flags) const {
+    auto opened = open(identifier, flags);
+    if (auto* failed = std::get_if<PhoneStatus>(&opened)) return *failed;
+    auto sx = std::get<Item>(opened).status();
+    if (!sx) return statusOf(errno);
+    if (S_ISDIR(sx->stx_mode)) return PhoneStatus::wrongKind;
+    return opened;
+}
+
 StorageResult<RelayItemSummary> PhoneStorage::lookup(std::string_view identifier) const {
     auto item = open(identifier, O_PATH | O_NOFOLLOW);
     if (auto* failed = std::get_if<PhoneStatus>(&item)) return *failed;
@@ -183,12 +193,9 @@ StorageResult<RelayItemSummary> PhoneStorage::lookup(std::string_view identifier
 
 StorageResult<ReadChunkResponse> PhoneStorage::read(std::string_view identifier, uint64_t offset,
                                                     uint32_t maxLength) const {
-    auto opened = open(identifier, O_RDONLY);
+    auto opened = openFile(identifier, O_RDONLY);
     if (auto* failed = std::get_if<PhoneStatus>(&opened)) return *failed;
     const Item& item = std::get<Item>(opened);
-    auto sx = item.status();
-    if (!sx) return statusOf(errno);
-    if (S_ISDIR(sx->stx_mode)) return PhoneStatus::wrongKind;
 
     ReadChunkResponse response;
     response.data.resize(std::min(maxLength, chunkSize));
@@ -203,6 +210,9 @@ StorageResult<ReadChunkResponse> PhoneStorage::read(std::string_view identifier,
     }
     response.data.resize(got);
     response.nextOffset = offset + got;
+    // The size after the read, so that a file growing meanwhile is not cut short.
+    auto sx = item.status();
+    if (!sx) return statusOf(errno);
     response.eof = response.nextOffset >= sx->stx_size;
     return response;
 }
@@ -249,12 +259,9 @@ PhoneStorage::write(std::string_view identifier, uint64_t offset, std::span<cons
 }
 
 StorageResult<RelayItemSummary> PhoneStorage::commit(std::string_view identifier) {
-    auto opened = open(identifier, O_RDONLY);
+    auto opened = openFile(identifier, O_RDONLY);
     if (auto* failed = std::get_if<PhoneStatus>(&opened)) return *failed;
     const Item& item = std::get<Item>(opened);
-    auto sx = item.status();
-    if (!sx) return statusOf(errno);
-    if (S_ISDIR(sx->stx_mode)) return PhoneStatus::wrongKind;
     if (fsync(item.fd()) != 0) return statusOf(errno);
     return item.summary();
 }

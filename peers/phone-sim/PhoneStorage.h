@@ -57,6 +57,8 @@ private:
     class Item;
 
     StorageResult<Item> open(std::string_view identifier, int flags) const;
+    // Like open(), but a directory is the wrong kind of item.
+    StorageResult<Item> openFile(std::string_view identifier, int flags) const;
 
     int rootFd_;
     std::string rootName_;
