@@ -37,7 +37,7 @@ struct HostParts {
 
 // The object a connection exports: one per accepted connection, whose identity tells
 // BridgeCore which connection a call came in on. Every method replies exactly once.
-class Tarvel_XPC final : public ipc::BridgeHostProtocol {
+class Tarvel_XPC final : public ipc::TarvelBridgeHostProtocol {
 public:
     explicit Tarvel_XPC(const HostParts& parts)
         : parts_(parts) {}

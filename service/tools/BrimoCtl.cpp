@@ -72,7 +72,7 @@ std::string describeState(const NotifyBridgeStateChangedPayload& state) {
 }
 
 // What the service may call on us: prints notifications, answers like the desktop app.
-class Client final : public ipc::BridgeClientProtocol {
+class Client final : public ipc::TarvelBridgeClientProtocol {
 public:
     Client(std::function<void()> onState, std::function<void(const Uuid&, int)>& onProgress)
         : onState_(std::move(onState))

@@ -6,15 +6,15 @@
 #include <cstdint>
 #include <string>
 
-// The two halves of the bridge contract. The service implements BridgeHostProtocol (one object
-// per connection), every client implements BridgeClientProtocol. Methods run on the loop of the
+// The two halves of the bridge contract. The service implements TarvelBridgeHostProtocol (one object
+// per connection), every client implements TarvelBridgeClientProtocol. Methods run on the loop of the
 // connection that received them; each either answers through its Reply (now or later) or lets
 // the Reply go, which answers the caller with an error.
 namespace brimo::ipc {
 
-class BridgeHostProtocol {
+class TarvelBridgeHostProtocol {
 public:
-    virtual ~BridgeHostProtocol() = default;
+    virtual ~TarvelBridgeHostProtocol() = default;
     virtual void registerClient(int64_t role, Reply<bool> reply) = 0;
     virtual void echo(Reply<> reply) = 0;
     virtual void ping(int64_t targetRole, Reply<bool> reply) = 0;
@@ -32,9 +32,9 @@ public:
     virtual void getXPCServiceVersion(Reply<int64_t> reply) = 0;
 };
 
-class BridgeClientProtocol {
+class TarvelBridgeClientProtocol {
 public:
-    virtual ~BridgeClientProtocol() = default;
+    virtual ~TarvelBridgeClientProtocol() = default;
     virtual void notifyClient(int64_t code, Bytes param) = 0; // one-way
     virtual void echo(Reply<> reply) = 0;
     virtual void benchmarkIngest(Bytes data, Reply<uint64_t> reply) = 0;

@@ -66,7 +66,7 @@ struct ClientConnection::Impl : detail::CallTarget, std::enable_shared_from_this
     State state = State::suspended;
     std::shared_ptr<BusPeer> peer;
     std::vector<Queued> queued;
-    std::shared_ptr<BridgeClientProtocol> exported;
+    std::shared_ptr<TarvelBridgeClientProtocol> exported;
     std::function<void()> invalidationHandler;
     std::function<void()> interruptionHandler;
     bool launched = false;
@@ -200,7 +200,7 @@ ClientConnection::~ClientConnection() {
     impl_->detach();
 }
 
-void ClientConnection::setExportedObject(std::shared_ptr<BridgeClientProtocol> object) {
+void ClientConnection::setExportedObject(std::shared_ptr<TarvelBridgeClientProtocol> object) {
     impl_->exported = std::move(object);
 }
 

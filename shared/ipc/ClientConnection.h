@@ -37,7 +37,7 @@ public:
     ClientConnection& operator=(const ClientConnection&) = delete;
 
     // Served to the service on every (re)connection.
-    void setExportedObject(std::shared_ptr<BridgeClientProtocol> object);
+    void setExportedObject(std::shared_ptr<TarvelBridgeClientProtocol> object);
     void setInvalidationHandler(std::function<void()> handler);
     void setInterruptionHandler(std::function<void()> handler);
     RemoteBridgeHost remoteObjectProxy(ErrorHandler onError);

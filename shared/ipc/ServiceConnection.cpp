@@ -12,7 +12,7 @@ ServiceConnection::ServiceConnection(std::shared_ptr<detail::BusPeer> peer, uid_
 
 ServiceConnection::~ServiceConnection() = default;
 
-void ServiceConnection::setExportedObject(std::shared_ptr<BridgeHostProtocol> object) {
+void ServiceConnection::setExportedObject(std::shared_ptr<TarvelBridgeHostProtocol> object) {
     exported_ = std::move(object);
 }
 

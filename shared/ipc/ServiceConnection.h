@@ -25,7 +25,7 @@ public:
 
     // Served at the bridge object path once resumed; kept alive by the connection, so it must
     // not hold its connection strongly.
-    void setExportedObject(std::shared_ptr<BridgeHostProtocol> object);
+    void setExportedObject(std::shared_ptr<TarvelBridgeHostProtocol> object);
     // Runs once, on the loop, when the peer closed or invalidate() was called, after every
     // pending call's error handler.
     void setInvalidationHandler(std::function<void()> handler);
@@ -41,7 +41,7 @@ private:
     void setClosed(std::function<void()> onClosed);
 
     std::shared_ptr<detail::BusPeer> peer_;
-    std::shared_ptr<BridgeHostProtocol> exported_;
+    std::shared_ptr<TarvelBridgeHostProtocol> exported_;
     std::function<void()> invalidationHandler_;
     std::function<void()> onClosed_;
     uid_t uid_;

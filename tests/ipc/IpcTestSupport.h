@@ -19,7 +19,7 @@ namespace brimo::ipc::test {
 
 // The service side of the tests: answers at once, except Shutdown, which keeps its reply
 // unanswered, and GetXPCServiceVersion, which drops it.
-class TestHost : public BridgeHostProtocol {
+class TestHost : public TarvelBridgeHostProtocol {
 public:
     int echoes = 0;
     std::vector<int64_t> roles;
@@ -59,7 +59,7 @@ public:
     int unmounts = 0;
 };
 
-class TestClient : public BridgeClientProtocol {
+class TestClient : public TarvelBridgeClientProtocol {
 public:
     std::vector<std::pair<int64_t, Bytes>> notifications;
     std::optional<Reply<>> heldEcho;

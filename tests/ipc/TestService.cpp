@@ -12,7 +12,7 @@ namespace {
 
 using namespace brimo::ipc;
 
-class Host : public BridgeHostProtocol {
+class Host : public TarvelBridgeHostProtocol {
 public:
     explicit Host(ServiceListener& listener)
         : listener_(listener) {}

@@ -64,7 +64,7 @@ const Member& clientMember(std::string_view name) {
     return find(kClient, name);
 }
 
-void dispatch(BridgeHostProtocol& object, const Member& member, Values args,
+void dispatch(TarvelBridgeHostProtocol& object, const Member& member, Values args,
               std::unique_ptr<ReplySink> sink) {
     const std::string_view name = member.name;
     if (name == "RegisterClient")
@@ -99,7 +99,7 @@ void dispatch(BridgeHostProtocol& object, const Member& member, Values args,
         object.getXPCServiceVersion(reply<int64_t>(sink));
 }
 
-void dispatch(BridgeClientProtocol& object, const Member& member, Values args,
+void dispatch(TarvelBridgeClientProtocol& object, const Member& member, Values args,
               std::unique_ptr<ReplySink> sink) {
     const std::string_view name = member.name;
     if (name == "NotifyClient")

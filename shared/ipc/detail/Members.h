@@ -27,9 +27,9 @@ const Member& hostMember(std::string_view name);
 const Member& clientMember(std::string_view name);
 
 // `args` match `member.in`; `reply` is null for one-way members.
-void dispatch(BridgeHostProtocol& object, const Member& member, Values args,
+void dispatch(TarvelBridgeHostProtocol& object, const Member& member, Values args,
               std::unique_ptr<ReplySink> reply);
-void dispatch(BridgeClientProtocol& object, const Member& member, Values args,
+void dispatch(TarvelBridgeClientProtocol& object, const Member& member, Values args,
               std::unique_ptr<ReplySink> reply);
 
 } // namespace brimo::ipc::detail
