@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <string>
 
-// The two halves of the bridge contract. The service implements TarvelBridgeHostProtocol (one object
-// per connection), every client implements TarvelBridgeClientProtocol. Methods run on the loop of the
-// connection that received them; each either answers through its Reply (now or later) or lets
-// the Reply go, which answers the caller with an error.
+// The two halves of the bridge contract. The service implements TarvelBridgeHostProtocol (one
+// object per connection), every client implements TarvelBridgeClientProtocol. Methods run on the
+// loop of the connection that received them; each either answers through its Reply (now or later)
+// or lets the Reply go, which answers the caller with an error.
 namespace brimo::ipc {
 
 class TarvelBridgeHostProtocol {
