@@ -10,6 +10,11 @@
 
 namespace brimo {
 
+// The identity of a connection's exported object. Never reused while the process lives, so an
+// entry the registry keeps for a closed connection can never be taken for a newer one's.
+using HostID = uint64_t;
+HostID newHostID();
+
 // The calls the service makes on a client, through its connection's remote proxy.
 class BridgeClientProxy {
 public:
@@ -30,7 +35,7 @@ public:
 class BridgeClientConnection {
 public:
     virtual ~BridgeClientConnection() = default;
-    virtual const void* exportedObject() const = 0;
+    virtual HostID exportedObject() const = 0;
     // A proxy whose failed calls are reported to `errorHandler` with the error's description;
     // none when the connection cannot give one.
     virtual std::shared_ptr<BridgeClientProxy>

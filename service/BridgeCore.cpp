@@ -8,6 +8,7 @@
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/post.hpp>
+#include <atomic>
 
 namespace brimo {
 
@@ -24,6 +25,11 @@ struct SharedProbe final : UsbLinkObserver {
     void usbDisconnected() override { RelayProbeCoordinator::shared().usbDisconnected(); }
 };
 } // namespace
+
+HostID newHostID() {
+    static std::atomic<HostID> last{0};
+    return ++last;
+}
 
 BridgeCore& BridgeCore::shared() {
     static SharedProbe probe;
@@ -83,11 +89,11 @@ void BridgeCore::handleDeviceEvent(const UsbMuxService::DeviceEvent& event) {
 
 void BridgeCore::addPending(std::shared_ptr<BridgeClientConnection> connection) {
     std::lock_guard guard(lock_);
-    const void* host = connection->exportedObject();
+    HostID host = connection->exportedObject();
     pendingByHost_[host] = std::move(connection);
 }
 
-bool BridgeCore::registerClient(const void* host, int64_t role) {
+bool BridgeCore::registerClient(HostID host, int64_t role) {
     std::lock_guard guard(lock_);
     std::shared_ptr<BridgeClientConnection> connection;
     if (auto pending = pendingByHost_.find(host); pending != pendingByHost_.end()) {
@@ -127,14 +133,14 @@ void BridgeCore::connectionClosed(const BridgeClientConnection* connection) {
     }
 }
 
-std::optional<int64_t> BridgeCore::role(const void* host) {
+std::optional<int64_t> BridgeCore::role(HostID host) {
     std::lock_guard guard(lock_);
     for (const auto& [role, connection] : byRole_)
         if (connection->exportedObject() == host) return role;
     return std::nullopt;
 }
 
-bool BridgeCore::mayMoveData(const void* host) {
+bool BridgeCore::mayMoveData(HostID host) {
     const auto registered = role(host);
     return registered == static_cast<int64_t>(TarvelBridgeClientRole::fileProvider) ||
            registered == static_cast<int64_t>(TarvelBridgeClientRole::desktopApp);

@@ -41,11 +41,11 @@ public:
     void addPending(std::shared_ptr<BridgeClientConnection> connection);
     // Binds the connection whose exported object is `host` to `role` (any value: roles outside
     // the known ones register but may use no data methods).
-    bool registerClient(const void* host, int64_t role);
+    bool registerClient(HostID host, int64_t role);
     void connectionClosed(const BridgeClientConnection* connection);
-    std::optional<int64_t> role(const void* host);
+    std::optional<int64_t> role(HostID host);
     // Only the extension and the desktop app may relay requests and move files.
-    bool mayMoveData(const void* host);
+    bool mayMoveData(HostID host);
     // The proxy of the client registered under `role`; its failed calls are logged and then
     // reported to `onFailure`, when given.
     std::shared_ptr<BridgeClientProxy> proxy(int64_t role,
@@ -67,7 +67,7 @@ private:
     UsbLinkObserver& probe_;
 
     std::mutex lock_;
-    std::map<const void*, std::shared_ptr<BridgeClientConnection>> pendingByHost_;
+    std::map<HostID, std::shared_ptr<BridgeClientConnection>> pendingByHost_;
     std::map<int64_t, std::shared_ptr<BridgeClientConnection>> byRole_;
     bool usbMuxBootstrapped_ = false;
     std::optional<std::string> usbMuxConnection_;

@@ -38,11 +38,11 @@ private:
 // listener does, until the connection is invalidated.
 class AcceptedConnection final : public BridgeClientConnection {
 public:
-    AcceptedConnection(std::weak_ptr<ipc::ServiceConnection> connection, const void* host)
+    AcceptedConnection(std::weak_ptr<ipc::ServiceConnection> connection, HostID host)
         : connection_(std::move(connection))
         , host_(host) {}
 
-    const void* exportedObject() const override { return host_; }
+    HostID exportedObject() const override { return host_; }
 
     std::shared_ptr<BridgeClientProxy>
     remoteProxy(std::function<void(const std::string&)> errorHandler) override {
@@ -56,7 +56,7 @@ public:
 
 private:
     std::weak_ptr<ipc::ServiceConnection> connection_;
-    const void* host_;
+    HostID host_;
 };
 
 } // namespace
@@ -65,7 +65,7 @@ bool ServiceDelegate::shouldAcceptNewConnection(
     const std::shared_ptr<ipc::ServiceConnection>& connection) {
     xpcLog.info("accepted new connection");
     auto host = std::make_shared<Tarvel_XPC>(parts_);
-    auto accepted = std::make_shared<AcceptedConnection>(connection, host.get());
+    auto accepted = std::make_shared<AcceptedConnection>(connection, host->id());
     parts_.core.addPending(accepted);
     connection->setExportedObject(std::move(host));
     connection->setInvalidationHandler([this, accepted] {

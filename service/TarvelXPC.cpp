@@ -14,50 +14,34 @@ namespace brimo {
 
 using log::xpcLog;
 
-void Tarvel_XPC::registerClient(int64_t role, ipc::Reply<bool> reply) {
-    reply(parts_.core.registerClient(this, role));
-}
+namespace {
 
-void Tarvel_XPC::relayToUsbMux(int64_t code, Bytes param,
-                               ipc::Reply<Bytes, int64_t, int64_t> reply) {
-    asio::co_spawn(parts_.loop, relayTask(code, std::move(param), std::move(reply)),
-                   asio::detached);
-}
-
-asio::awaitable<void> Tarvel_XPC::relayTask(int64_t code, Bytes param,
-                                            ipc::Reply<Bytes, int64_t, int64_t> reply) {
+asio::awaitable<void> relayTask(HostParts parts, HostID host, int64_t code, Bytes param,
+                                ipc::Reply<Bytes, int64_t, int64_t> reply) {
     auto [response, error, status] =
-        co_await parts_.relay.relayToUsbMux(this, code, std::move(param));
+        co_await parts.relay.relayToUsbMux(host, code, std::move(param));
     reply(std::move(response), error, status);
 }
 
-void Tarvel_XPC::requestFileIO(int64_t operation, Bytes param, ipc::Reply<Bytes, int64_t> reply) {
-    asio::co_spawn(parts_.loop, fileIOTask(operation, std::move(param), std::move(reply)),
-                   asio::detached);
-}
-
-asio::awaitable<void> Tarvel_XPC::fileIOTask(int64_t operation, Bytes param,
-                                             ipc::Reply<Bytes, int64_t> reply) {
-    auto [data, code] = co_await parts_.transfers.requestFileIO(this, operation, std::move(param));
+asio::awaitable<void> fileIOTask(HostParts parts, HostID host, int64_t operation, Bytes param,
+                                 ipc::Reply<Bytes, int64_t> reply) {
+    auto [data, code] = co_await parts.transfers.requestFileIO(host, operation, std::move(param));
     reply(std::move(data), code);
 }
 
-void Tarvel_XPC::getXPCServiceVersion(ipc::Reply<int64_t> reply) {
-    reply(serviceVersion(parts_.infoDictionary));
+asio::awaitable<void> unmountNotice(HostParts parts) {
+    if (parts.core.usbMuxConnection()) {
+        const bool notified = co_await parts.services.notifyPhoneOfUnmount();
+        xpcLog.info(notified ? "filesystemUnmounted — iOS notified"
+                             : "filesystemUnmounted — iOS notify skipped/failed");
+    }
+    parts.services.volumeUnmounted();
 }
 
-void Tarvel_XPC::filesystemDidUnmount() {
-    asio::co_spawn(parts_.loop, unmountNotice(), asio::detached);
-}
-
-void Tarvel_XPC::shutdown(ipc::Reply<bool> reply) {
-    asio::co_spawn(parts_.loop, shutdownTask(std::move(reply)), asio::detached);
-}
-
-asio::awaitable<void> Tarvel_XPC::shutdownTask(ipc::Reply<bool> reply) {
+asio::awaitable<void> shutdownTask(HostParts parts, ipc::Reply<bool> reply) {
     bool result = true;
     try {
-        co_await parts_.services.forceUnmount();
+        co_await parts.services.forceUnmount();
         xpcLog.info("shutdown — force unmount ok");
     } catch (const MountServiceError& error) {
         if (error.kind() == MountServiceErrorKind::notMounted) {
@@ -70,17 +54,38 @@ asio::awaitable<void> Tarvel_XPC::shutdownTask(ipc::Reply<bool> reply) {
         xpcLog.error("shutdown — unmount failed: %s", error.what());
         result = false;
     }
-    co_await unmountNotice();
+    co_await unmountNotice(parts);
     reply(result);
 }
 
-asio::awaitable<void> Tarvel_XPC::unmountNotice() {
-    if (parts_.core.usbMuxConnection()) {
-        const bool notified = co_await parts_.services.notifyPhoneOfUnmount();
-        xpcLog.info(notified ? "filesystemUnmounted — iOS notified"
-                             : "filesystemUnmounted — iOS notify skipped/failed");
-    }
-    parts_.services.volumeUnmounted();
+} // namespace
+
+void Tarvel_XPC::registerClient(int64_t role, ipc::Reply<bool> reply) {
+    reply(parts_.core.registerClient(id_, role));
+}
+
+void Tarvel_XPC::relayToUsbMux(int64_t code, Bytes param,
+                               ipc::Reply<Bytes, int64_t, int64_t> reply) {
+    asio::co_spawn(parts_.loop, relayTask(parts_, id_, code, std::move(param), std::move(reply)),
+                   asio::detached);
+}
+
+void Tarvel_XPC::requestFileIO(int64_t operation, Bytes param, ipc::Reply<Bytes, int64_t> reply) {
+    asio::co_spawn(parts_.loop,
+                   fileIOTask(parts_, id_, operation, std::move(param), std::move(reply)),
+                   asio::detached);
+}
+
+void Tarvel_XPC::getXPCServiceVersion(ipc::Reply<int64_t> reply) {
+    reply(serviceVersion(parts_.infoDictionary));
+}
+
+void Tarvel_XPC::filesystemDidUnmount() {
+    asio::co_spawn(parts_.loop, unmountNotice(parts_), asio::detached);
+}
+
+void Tarvel_XPC::shutdown(ipc::Reply<bool> reply) {
+    asio::co_spawn(parts_.loop, shutdownTask(parts_, std::move(reply)), asio::detached);
 }
 
 } // namespace brimo

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "service/BridgeClientConnection.h"
 #include "shared/ipc/BridgeProtocols.h"
 
 #include <asio/any_io_executor.hpp>
@@ -37,10 +38,16 @@ struct HostParts {
 
 // The object a connection exports: one per accepted connection, whose identity tells
 // BridgeCore which connection a call came in on. Every method replies exactly once.
+//
+// The object goes when its connection closes, which may be while a call it started still
+// waits; so the tasks it starts hold copies of what they need, never the object itself.
 class Tarvel_XPC final : public ipc::TarvelBridgeHostProtocol {
 public:
     explicit Tarvel_XPC(const HostParts& parts)
-        : parts_(parts) {}
+        : parts_(parts)
+        , id_(newHostID()) {}
+
+    HostID id() const { return id_; }
 
     void registerClient(int64_t role, ipc::Reply<bool> reply) override;
     void echo(ipc::Reply<> reply) override;
@@ -60,15 +67,8 @@ public:
     void getXPCServiceVersion(ipc::Reply<int64_t> reply) override;
 
 private:
-    asio::awaitable<void> relayTask(int64_t code, Bytes param,
-                                    ipc::Reply<Bytes, int64_t, int64_t> reply);
-    asio::awaitable<void> fileIOTask(int64_t operation, Bytes param,
-                                     ipc::Reply<Bytes, int64_t> reply);
-    asio::awaitable<void> shutdownTask(ipc::Reply<bool> reply);
-    asio::awaitable<void> unmountNotice();
-    asio::awaitable<void> speedTestTask(ipc::Reply<bool, std::string> reply);
-
     const HostParts parts_;
+    const HostID id_;
 };
 
 } // namespace brimo

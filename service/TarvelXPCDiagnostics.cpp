@@ -27,6 +27,28 @@ template <class T> std::shared_ptr<ipc::Reply<T>> shareReply(ipc::Reply<T> reply
     return std::make_shared<ipc::Reply<T>>(std::move(reply));
 }
 
+asio::awaitable<void> speedTestTask(HostParts parts, ipc::Reply<bool, std::string> reply) {
+    std::optional<std::string> failure;
+    UsbMuxService::SpeedTestRound round;
+    {
+        // Relay traffic waits until the round is over instead of sharing the port with it.
+        auto hold = co_await parts.relay.holdLink();
+        try {
+            round = co_await parts.usbMux.runSpeedTestRound(relayPort, kSpeedTestPayloadBytes);
+        } catch (const UsbMuxService::Failure& error) {
+            failure = speedTestFailureText(error.error(), relayPort);
+        } catch (const std::exception& error) {
+            failure = error.what();
+        }
+        // The round leaves its line-protocol stream open; the relay starts on a fresh one.
+        co_await parts.relay.dropTunnel();
+    }
+    if (failure)
+        reply(false, *failure);
+    else
+        reply(true, speedTestReport(round));
+}
+
 } // namespace
 
 void Tarvel_XPC::echo(ipc::Reply<> reply) {
@@ -38,7 +60,7 @@ void Tarvel_XPC::benchmarkIngest(Bytes data, ipc::Reply<uint64_t> reply) {
 }
 
 void Tarvel_XPC::ping(int64_t targetRole, ipc::Reply<bool> reply) {
-    const auto caller = parts_.core.role(this);
+    const auto caller = parts_.core.role(id_);
     if (!caller) return reply(false);
     if (*caller == targetRole) return reply(true);
     auto once = shareReply(std::move(reply));
@@ -80,29 +102,7 @@ void Tarvel_XPC::requestHostToExtThroughput(uint64_t chunkSize, uint64_t chunkCo
 }
 
 void Tarvel_XPC::runUsbMuxSpeedTest(ipc::Reply<bool, std::string> reply) {
-    asio::co_spawn(parts_.loop, speedTestTask(std::move(reply)), asio::detached);
-}
-
-asio::awaitable<void> Tarvel_XPC::speedTestTask(ipc::Reply<bool, std::string> reply) {
-    std::optional<std::string> failure;
-    UsbMuxService::SpeedTestRound round;
-    {
-        // Relay traffic waits until the round is over instead of sharing the port with it.
-        auto hold = co_await parts_.relay.holdLink();
-        try {
-            round = co_await parts_.usbMux.runSpeedTestRound(relayPort, kSpeedTestPayloadBytes);
-        } catch (const UsbMuxService::Failure& error) {
-            failure = speedTestFailureText(error.error(), relayPort);
-        } catch (const std::exception& error) {
-            failure = error.what();
-        }
-        // The round leaves its line-protocol stream open; the relay starts on a fresh one.
-        co_await parts_.relay.dropTunnel();
-    }
-    if (failure)
-        reply(false, *failure);
-    else
-        reply(true, speedTestReport(round));
+    asio::co_spawn(parts_.loop, speedTestTask(parts_, std::move(reply)), asio::detached);
 }
 
 } // namespace brimo

@@ -199,7 +199,7 @@ TransferCoordinator::TransferCoordinator(asio::any_io_executor loop, BridgeCore&
     , clock_(clock) {}
 
 asio::awaitable<TransferCoordinator::FileIOReply>
-TransferCoordinator::requestFileIO(const void* host, int64_t operation, Bytes param) {
+TransferCoordinator::requestFileIO(HostID host, int64_t operation, Bytes param) {
     if (!core_.mayMoveData(host)) co_return replyFor(FileIOBridgeError::notRegistered);
     // Clients only send the four known operations; anything else is a request we cannot read.
     const auto known = fileIOOperationFromRaw(operation);

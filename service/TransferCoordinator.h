@@ -1,5 +1,6 @@
 #pragma once
 
+#include "service/BridgeClientConnection.h"
 #include "service/messages/FileIOMessages.h"
 #include "service/messages/RelayLookupMessages.h"
 #include "shared/Clock.h"
@@ -34,7 +35,7 @@ public:
 
     // One file-IO call of the client whose exported object is `host`. Never throws: every call
     // ends in exactly one reply.
-    asio::awaitable<FileIOReply> requestFileIO(const void* host, int64_t operation, Bytes param);
+    asio::awaitable<FileIOReply> requestFileIO(HostID host, int64_t operation, Bytes param);
 
     // Read and write transfers that are registered and not yet ended or swept.
     size_t openTransferCount() const { return activeReads_.size() + activeWrites_.size(); }

@@ -150,7 +150,7 @@ asio::awaitable<TunnelMessage> TunnelRelayBridge::request(uint16_t code, Bytes p
 }
 
 asio::awaitable<TunnelRelayBridge::RelayReply>
-TunnelRelayBridge::relayToUsbMux(const void* host, int64_t requestCode, Bytes param) {
+TunnelRelayBridge::relayToUsbMux(HostID host, int64_t requestCode, Bytes param) {
     if (!core_.mayMoveData(host))
         co_return RelayReply{{}, code(UsbMuxRelayError::notRegistered), 0};
     if (param.size() > kTunnelMaxPayload)
@@ -215,6 +215,10 @@ asio::awaitable<TunnelRelayBridge::RelayReply> TunnelRelayBridge::relayOnce(uint
         response = co_await requestRetryingOnce(requestCode, std::move(param));
     } catch (const TunnelRelayFailure& error) {
         failure = error.error();
+    } catch (const std::exception&) {
+        // Whatever else broke on the way (a transport that could not be set up, memory), the
+        // caller gets the relay's own answer rather than no reply at all.
+        failure = TunnelRelayTransportError::tunnelIOFailed;
     }
     if (failure) co_return RelayReply{{}, relayErrorFor(*failure), 0};
     const auto status = static_cast<int64_t>(relayDeviceStatusFromResponse(response.code));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "service/BridgeClientConnection.h"
 #include "service/tunnel/TunnelEngine.h"
 #include "shared/Clock.h"
 #include "shared/SerialGate.h"
@@ -87,7 +88,7 @@ public:
     asio::awaitable<void> linkAvailable();
 
     // The extension's pass-through: (response, UsbMuxRelayError, RelayDeviceStatus).
-    asio::awaitable<RelayReply> relayToUsbMux(const void* host, int64_t code, Bytes param);
+    asio::awaitable<RelayReply> relayToUsbMux(HostID host, int64_t code, Bytes param);
 
     // Called for every notification frame the phone pushes.
     void handlePhonePush(uint16_t code, const Bytes& payload);

@@ -51,7 +51,7 @@ struct ImmediateDiagnostics : BridgeClientProxy {
 // A client connection whose proxy records every notification it is sent.
 class RecordingClient : public BridgeClientConnection, public ImmediateDiagnostics {
 public:
-    const void* exportedObject() const override { return &host_; }
+    HostID exportedObject() const override { return host_; }
     std::shared_ptr<BridgeClientProxy>
     remoteProxy(std::function<void(const std::string&)>) override {
         return std::shared_ptr<BridgeClientProxy>(std::shared_ptr<void>(), this);
@@ -72,7 +72,7 @@ public:
     std::vector<TunnelMessage> received;
 
 private:
-    int host_ = 0;
+    HostID host_ = newHostID();
 };
 
 } // namespace brimo::test

@@ -23,7 +23,7 @@ public:
     FakeConnection(std::string name, std::vector<Sent>& sent)
         : name_(std::move(name))
         , sent_(sent) {}
-    const void* exportedObject() const override { return &host_; }
+    HostID exportedObject() const override { return host_; }
     std::shared_ptr<BridgeClientProxy>
     remoteProxy(std::function<void(const std::string&)> errorHandler) override {
         lastErrorHandler = std::move(errorHandler);
@@ -41,7 +41,7 @@ private:
         }
         FakeConnection& connection;
     };
-    int host_ = 0;
+    HostID host_ = newHostID();
     std::string name_;
     std::vector<Sent>& sent_;
 };
@@ -117,8 +117,8 @@ TEST_F(BridgeCoreTest, AConnectionRegisteringAgainMovesToItsNewRole) {
     EXPECT_FALSE(core.proxy(kDesktopApp));
     EXPECT_TRUE(core.proxy(kFileProvider));
     // An object no connection exports cannot register.
-    int stranger = 0;
-    EXPECT_FALSE(core.registerClient(&stranger, kDesktopApp));
+    const HostID stranger = newHostID();
+    EXPECT_FALSE(core.registerClient(stranger, kDesktopApp));
 }
 
 TEST_F(BridgeCoreTest, ASecondDesktopAppTakesOverAndTheFirstClosingChangesNothing) {

@@ -33,14 +33,14 @@ template <class... Ts> ipc::Reply<Ts...> replyInto(Answer& answer) {
 }
 
 struct NoProxyConnection : BridgeClientConnection {
-    explicit NoProxyConnection(const void* host)
+    explicit NoProxyConnection(HostID host)
         : host(host) {}
-    const void* exportedObject() const override { return host; }
+    HostID exportedObject() const override { return host; }
     std::shared_ptr<BridgeClientProxy>
     remoteProxy(std::function<void(const std::string&)>) override {
         return nullptr;
     }
-    const void* host;
+    HostID host;
 };
 
 struct RecordingServices : HostServices {
@@ -66,7 +66,7 @@ struct RecordingServices : HostServices {
 // which, as in the IPC layer, sends every pending call to the proxy's error handler instead.
 class ScriptedClient : public BridgeClientConnection, public BridgeClientProxy {
 public:
-    const void* exportedObject() const override { return &host_; }
+    HostID exportedObject() const override { return host_; }
     std::shared_ptr<BridgeClientProxy>
     remoteProxy(std::function<void(const std::string&)> errorHandler) override {
         errorHandlers.push_back(std::move(errorHandler));
@@ -115,7 +115,7 @@ public:
     size_t maxInFlight = 0;
 
 private:
-    int host_ = 0;
+    HostID host_ = newHostID();
 };
 
 class TarvelXPCTest : public testing::Test, protected test::ServiceCoreParts {
@@ -125,7 +125,7 @@ protected:
         auto host =
             std::make_unique<Tarvel_XPC>(HostParts{loop.get_executor(), core, relay, transfers,
                                                    usbMux, services, "/nonexistent/Info.plist"});
-        core.addPending(std::make_shared<NoProxyConnection>(host.get()));
+        core.addPending(std::make_shared<NoProxyConnection>(host->id()));
         return host;
     }
     void run() {
@@ -227,6 +227,55 @@ TEST_F(TarvelXPCTest, ShutdownReportsTheForcedUnmountAndAlwaysNotifies) {
     EXPECT_EQ(services.forcedUnmounts, 2);
     EXPECT_EQ(services.notices, 2);
     EXPECT_EQ(services.unmountedCalls, 2);
+}
+
+// The connection, and with it its host object, may be gone before a task the host started has
+// run or finished: the tasks must not need the host.
+TEST_F(TarvelXPCTest, TasksFinishAfterTheirHostIsGone) {
+    core.handleDeviceEvent({1, "PHONE"});
+    Answer shutdown, relayed, fileIO, speedTest;
+    {
+        auto host = accept();
+        Answer registered;
+        host->registerClient(0, replyInto<bool>(registered));
+        host->shutdown(replyInto<bool>(shutdown));
+        host->filesystemDidUnmount();
+        host->relayToUsbMux(0, {}, replyInto<Bytes, int64_t, int64_t>(relayed));
+        host->requestFileIO(0, {}, replyInto<Bytes, int64_t>(fileIO));
+        host->runUsbMuxSpeedTest(replyInto<bool, std::string>(speedTest));
+    }
+    run();
+    EXPECT_EQ(shutdown.values, (ipc::Values{true}));
+    EXPECT_EQ(services.notices, 2);
+    EXPECT_EQ(services.unmountedCalls, 2);
+    // Both ran as the registered extension's: no tunnel could be made, the request was empty.
+    EXPECT_EQ(relayed.values, (ipc::Values{Bytes{}, int64_t{4}, int64_t{0}}));
+    EXPECT_EQ(fileIO.values, (ipc::Values{Bytes{}, int64_t{3}}));
+    ASSERT_TRUE(speedTest.values);
+    EXPECT_EQ((*speedTest.values)[0], ipc::Value{false});
+}
+
+// A role the registry keeps for a closed connection (iOS, unknown roles) belongs to that
+// connection alone, even when a new host object is built where the old one lived.
+TEST_F(TarvelXPCTest, ANewConnectionNeverInheritsAClosedOnesRole) {
+    HostParts parts{loop.get_executor(),      core, relay, transfers, usbMux, services,
+                    "/nonexistent/Info.plist"};
+    alignas(Tarvel_XPC) std::byte storage[sizeof(Tarvel_XPC)];
+    auto* closed = new (storage) Tarvel_XPC(parts);
+    core.addPending(std::make_shared<NoProxyConnection>(closed->id()));
+    Answer registered;
+    closed->registerClient(2, replyInto<bool>(registered));
+    ASSERT_EQ(core.role(closed->id()), 2);
+    closed->~Tarvel_XPC(); // its connection closed; the iOS entry stays
+
+    auto* next = new (storage) Tarvel_XPC(parts);
+    core.addPending(std::make_shared<NoProxyConnection>(next->id()));
+    EXPECT_FALSE(core.role(next->id()));
+    Answer relayed;
+    next->relayToUsbMux(0, {}, replyInto<Bytes, int64_t, int64_t>(relayed));
+    run();
+    EXPECT_EQ(relayed.values, (ipc::Values{Bytes{}, int64_t{1}, int64_t{0}}));
+    next->~Tarvel_XPC();
 }
 
 class DiagnosticsTest : public TarvelXPCTest {

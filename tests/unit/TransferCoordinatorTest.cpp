@@ -141,7 +141,7 @@ protected:
         return {notFound, {}};
     }
 
-    Reply call(int64_t operation, const Bytes& param, const void* host = nullptr) {
+    Reply call(int64_t operation, const Bytes& param, HostID host = 0) {
         return test::runAsync(
             loop,
             coordinator.requestFileIO(host ? host : extension->exportedObject(), operation, param));
@@ -232,8 +232,8 @@ TEST_F(TransferCoordinatorTest, RefusesCallersAndRequestsBeforeAskingThePhone) {
     items["doc"].content = text("content");
     const Bytes read = encodeJson(FileIOBeginReadRequest{"doc", session});
 
-    int stranger = 0;
-    EXPECT_EQ(call(kBeginRead, read, &stranger), failed(1));
+    const HostID stranger = newHostID();
+    EXPECT_EQ(call(kBeginRead, read, stranger), failed(1));
     auto phoneLink = std::make_shared<test::RecordingClient>();
     core.addPending(phoneLink);
     core.registerClient(phoneLink->exportedObject(), 2);

@@ -37,7 +37,7 @@ protected:
         co_return TunnelMessage{code, std::move(payload)};
     };
 
-    Reply relay(int64_t code, Bytes param, const void* host = nullptr) {
+    Reply relay(int64_t code, Bytes param, HostID host = 0) {
         return test::runAsync(loop, bridge.relayToUsbMux(host ? host : client->exportedObject(),
                                                          code, std::move(param)));
     }
@@ -65,8 +65,8 @@ TEST_F(TunnelRelayBridgeTest, RelaysAndMapsThePhonesStatus) {
 }
 
 TEST_F(TunnelRelayBridgeTest, RefusesStrangersAndWorksOnlyWithAPhone) {
-    int stranger = 0;
-    EXPECT_EQ(relay(0, {}, &stranger), (Reply{{}, 1, 0}));
+    const HostID stranger = newHostID();
+    EXPECT_EQ(relay(0, {}, stranger), (Reply{{}, 1, 0}));
     EXPECT_EQ(relay(70000, {}), (Reply{{}, 2, 0}));
     EXPECT_EQ(relay(-1, {}), (Reply{{}, 2, 0}));
     core.handleDeviceEvent({2, "PHONE"});
@@ -88,6 +88,20 @@ TEST_F(TunnelRelayBridgeTest, ABrokenFirstExchangeIsRetriedOnceOnAFreshConnectio
     };
     EXPECT_EQ(relay(0, text("again")), (Reply{text("again"), 0, 0}));
     EXPECT_EQ(phones.opens, 2);
+}
+
+TEST_F(TunnelRelayBridgeTest, AnyOtherFailureOnTheWayAnswersTunnelIOFailed) {
+    TunnelRelayBridge starved{loop.get_executor(),
+                              engine,
+                              core,
+                              clock,
+                              actions,
+                              [](uint16_t) -> asio::awaitable<std::shared_ptr<TunnelTransport>> {
+                                  throw std::system_error(EMFILE, std::generic_category());
+                                  co_return nullptr;
+                              }};
+    EXPECT_EQ(test::runAsync(loop, starved.relayToUsbMux(client->exportedObject(), 2, text("{}"))),
+              (Reply{{}, 8, 0}));
 }
 
 TEST_F(TunnelRelayBridgeTest, PhonePushesAreForwardedOrActedOn) {
