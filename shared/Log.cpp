@@ -1,8 +1,12 @@
 #include "shared/Log.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #define SD_JOURNAL_SUPPRESS_LOCATION
@@ -11,12 +15,48 @@
 namespace brimo::log {
 namespace {
 
-std::mutex sinkMutex;
-std::shared_ptr<Sink> currentSink;
+// Threads that outlive main (a tunnel's receive thread, a blocked worker) may still log while
+// exit handlers run, so the sink's state is never destroyed.
+struct SinkState {
+    std::mutex mutex;
+    std::shared_ptr<Sink> current;
+};
+SinkState& state() {
+    static auto* instance = new SinkState;
+    return *instance;
+}
 
+bool stderrIsNullDevice() {
+    struct stat err {
+    }, null{};
+    return ::fstat(STDERR_FILENO, &err) == 0 && ::stat("/dev/null", &null) == 0 &&
+           S_ISCHR(err.st_mode) && err.st_rdev == null.st_rdev;
+}
+
+bool journaldListens() {
+    return ::access("/run/systemd/journal/socket", W_OK) == 0;
+}
+
+// $XDG_STATE_HOME (absolute only) or ~/.local/state, then Ozm.Tarvel/<program>.log.
+std::string stateLogPath() {
+    std::string base;
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state == '/')
+        base = state;
+    else if (const char* home = std::getenv("HOME"); home && *home == '/')
+        base = std::string(home) + "/.local/state";
+    else
+        return {};
+    return base + "/" + kSubsystem + "/" + program_invocation_short_name + ".log";
+}
+
+// A process whose stderr leads nowhere (a service started on demand) still keeps its log: in
+// the journal when journald runs, else in a file of the user's state directory.
 std::shared_ptr<Sink> defaultSink() {
     if (const char* stream = std::getenv("JOURNAL_STREAM"); stream && *stream)
         return std::make_shared<JournaldSink>();
+    if (!stderrIsNullDevice()) return std::make_shared<StderrSink>();
+    if (journaldListens()) return std::make_shared<JournaldSink>();
+    if (auto file = FileSink::open(stateLogPath())) return file;
     return std::make_shared<StderrSink>();
 }
 
@@ -66,6 +106,10 @@ const char* levelName(Level level) {
 }
 
 void StderrSink::write(const Record& record) {
+    writeLine(STDERR_FILENO, record);
+}
+
+void writeLine(int fd, const Record& record) {
     std::string line;
     line.reserve(record.message.size() + 48);
     line.append(levelName(record.level))
@@ -77,7 +121,31 @@ void StderrSink::write(const Record& record) {
         .append(record.message)
         .append("\n");
     // One write keeps lines from different threads whole.
-    [[maybe_unused]] auto written = ::write(STDERR_FILENO, line.data(), line.size());
+    [[maybe_unused]] auto written = ::write(fd, line.data(), line.size());
+}
+
+std::shared_ptr<FileSink> FileSink::open(const std::string& path) {
+    if (path.empty()) return nullptr;
+    std::error_code ignored;
+    const auto directory = std::filesystem::path(path).parent_path();
+    std::filesystem::create_directories(directory, ignored);
+    ::chmod(directory.c_str(), 0700);
+    // One generation is kept, so the file stays small however long the service runs.
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0 && info.st_size > kMaxLogBytes)
+        std::filesystem::rename(path, path + ".old", ignored);
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return nullptr;
+    return std::shared_ptr<FileSink>(new FileSink(fd));
+}
+
+FileSink::~FileSink() {
+    ::close(fd_);
+}
+
+void FileSink::write(const Record& record) {
+    writeLine(fd_, record);
 }
 
 void JournaldSink::write(const Record& record) {
@@ -119,14 +187,14 @@ void MemorySink::clear() {
 }
 
 void setSink(std::shared_ptr<Sink> sink) {
-    std::lock_guard lock(sinkMutex);
-    currentSink = std::move(sink);
+    std::lock_guard lock(state().mutex);
+    state().current = std::move(sink);
 }
 
 std::shared_ptr<Sink> sink() {
-    std::lock_guard lock(sinkMutex);
-    if (!currentSink) currentSink = defaultSink();
-    return currentSink;
+    std::lock_guard lock(state().mutex);
+    if (!state().current) state().current = defaultSink();
+    return state().current;
 }
 
 ScopedMemorySink::ScopedMemorySink()

@@ -34,6 +34,24 @@ public:
     void write(const Record& record) override;
 };
 
+// Appends a file descriptor's line, as StderrSink writes it.
+void writeLine(int fd, const Record& record);
+
+// Lines as on stderr, appended to a private file (mode 0600, its folder 0700).
+class FileSink : public Sink {
+public:
+    static constexpr long kMaxLogBytes = 4L << 20;
+    // None when the file cannot be opened; a file over kMaxLogBytes is first moved to ".old".
+    static std::shared_ptr<FileSink> open(const std::string& path);
+    ~FileSink() override;
+    void write(const Record& record) override;
+
+private:
+    explicit FileSink(int fd)
+        : fd_(fd) {}
+    int fd_;
+};
+
 // Structured fields SYSLOG_IDENTIFIER, TARVEL_SUBSYSTEM, TARVEL_CATEGORY, PRIORITY, MESSAGE.
 class JournaldSink : public Sink {
 public:
@@ -54,7 +72,8 @@ private:
 };
 
 // The process-wide sink. The default is journald when stderr is connected to the journal
-// (JOURNAL_STREAM), else stderr.
+// (JOURNAL_STREAM), stderr when it leads anywhere but the null device, and otherwise journald
+// when it runs, else the file $XDG_STATE_HOME/Ozm.Tarvel/<program>.log.
 void setSink(std::shared_ptr<Sink> sink);
 std::shared_ptr<Sink> sink();
 

@@ -23,7 +23,8 @@ inline constexpr const char* kErrorInterrupted = "Ozm.Tarvel.Error.ConnectionInt
 // so a few KiB are left for it.
 inline constexpr uint64_t kMaxCallBytes = 64 * 1024 * 1024 - 4096;
 
-// `$XDG_RUNTIME_DIR/<name>`, or `/tmp/Ozm.Tarvel-<uid>/<name>` when XDG_RUNTIME_DIR is unset.
+// `$XDG_RUNTIME_DIR/<name>`, or `/tmp/Ozm.Tarvel-<uid>/<name>` when XDG_RUNTIME_DIR is unset or
+// not an absolute path.
 std::string serviceSocketPath(std::string_view serviceName);
 
 } // namespace brimo::ipc

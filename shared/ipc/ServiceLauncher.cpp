@@ -20,13 +20,15 @@ bool ExecutableLauncher::launch() {
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-    // The service outlives the client, so it must not hold the client's input, output or any
-    // other descriptor open: whoever reads the client's output to its end would wait for the
-    // service too. Standard error stays, for its log lines.
+    // The service outlives the client, so it must not hold any of the client's descriptors
+    // open: whoever reads the client's output to its end would wait for the service too, and
+    // its log lines would land in the client's terminal. With its standard error on the null
+    // device the service logs to the journal or its own file instead.
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
     char* argv[] = {executable_.data(), nullptr};
     pid_t pid = 0;

@@ -93,6 +93,18 @@ TEST_F(Listener, CreatesAPrivateDirectoryAndAnOwnerOnlySocket) {
     EXPECT_TRUE(echoOnce(makeClient()));
 }
 
+TEST_F(Listener, ARelativeOrEmptyRuntimeDirectoryIsIgnored) {
+    const std::string fallback =
+        "/tmp/Ozm.Tarvel-" + std::to_string(getuid()) + "/Ozm.Tarvel.Mac.XPC";
+    for (const char* value : {"run", "./run", ""}) {
+        setenv("XDG_RUNTIME_DIR", value, 1);
+        EXPECT_EQ(serviceSocketPath(kServiceName), fallback) << value;
+    }
+    unsetenv("XDG_RUNTIME_DIR");
+    EXPECT_EQ(serviceSocketPath(kServiceName), fallback);
+    setenv("XDG_RUNTIME_DIR", runtimeDir.c_str(), 1);
+}
+
 TEST_F(Listener, DbusSendIsAnsweredAsAnyPeer) {
     startService();
     auto [echoStatus, echoOutput] = runTool(dbusSend("Echo", {}));

@@ -201,6 +201,7 @@ void BusPeer::start() {
         const bool isHost = std::string_view(interface_) == kHostInterface;
         r = sd_bus_add_object_vtable(bus_, nullptr, kObjectPath, interface_,
                                      (isHost ? host : client)->data(), this);
+        if (r >= 0) r = sd_bus_add_filter(bus_, nullptr, &BusPeer::onSignal, this);
     }
     if (r >= 0) r = sd_bus_start(bus_);
     if (r < 0) {
@@ -263,13 +264,31 @@ int BusPeer::onMethod(sd_bus_message* m, void* userdata, sd_bus_error* error) {
         return sd_bus_error_set(error, SD_BUS_ERROR_INVALID_ARGS, "arguments do not match");
     std::unique_ptr<ReplySink> reply;
     if (!member->oneWay) reply = std::make_unique<MessageReply>(m, peer->weak_from_this());
+    peer->deliver(*member, std::move(args), std::move(reply));
+    return 1;
+}
+
+// A one-way member carries no reply, so a signal of that name at the bridge object is served
+// like the call: that is what `dbus-send` sends unless told `--type=method_call`.
+int BusPeer::onSignal(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    auto* peer = static_cast<BusPeer*>(userdata);
+    if (!peer->dispatch_ || sd_bus_message_is_signal(m, peer->interface_, nullptr) <= 0) return 0;
+    const char* path = sd_bus_message_get_path(m);
+    const Member* member = findMember(peer->interface_, sd_bus_message_get_member(m));
+    if (!path || std::string_view(path) != kObjectPath || !member || !member->oneWay) return 0;
+    Values args;
+    if (readValues(m, member->in, args) < 0) return 0;
+    peer->deliver(*member, std::move(args), nullptr);
+    return 1;
+}
+
+void BusPeer::deliver(const Member& member, Values args, std::unique_ptr<ReplySink> reply) {
     try {
-        peer->dispatch_(*member, std::move(args), std::move(reply));
+        dispatch_(member, std::move(args), std::move(reply));
     } catch (const std::exception& e) {
         // The reply went down with the handler's frame and has answered with an error.
-        xpcLog.error("%s failed: %s", member->name, e.what());
+        xpcLog.error("%s failed: %s", member.name, e.what());
     }
-    return 1;
 }
 
 int BusPeer::onReply(sd_bus_message* m, void* userdata, sd_bus_error*) {

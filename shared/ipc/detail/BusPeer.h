@@ -51,6 +51,8 @@ private:
 
     BusPeer(asio::any_io_executor loop, sd_bus* bus, int fd);
     static int onMethod(sd_bus_message* m, void* userdata, sd_bus_error* error);
+    static int onSignal(sd_bus_message* m, void* userdata, sd_bus_error* error);
+    void deliver(const Member& member, Values args, std::unique_ptr<ReplySink> reply);
     static int onReply(sd_bus_message* m, void* userdata, sd_bus_error* error);
     void schedulePump();
     void pump();
