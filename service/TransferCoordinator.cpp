@@ -56,7 +56,8 @@ enum class TransferError {
     noDevice,
     encodeFailed,
     decodeFailed,
-    ioFailed
+    ioFailed,
+    invalidRequest, // the caller named something that is not a regular file of the container
 };
 
 class TransferFailure : public std::runtime_error {
@@ -100,6 +101,8 @@ TransferCoordinator::FileIOReply replyFor(const TransferFailure& failure) {
         return replyFor(FileIOBridgeError::codingFailed);
     case TransferError::ioFailed:
         return replyFor(FileIOBridgeError::ioFailed);
+    case TransferError::invalidRequest:
+        return replyFor(FileIOBridgeError::invalidRequest);
     case TransferError::transport:
         switch (failure.transport) {
         case TunnelRelayTransportError::noDevices:
@@ -114,13 +117,18 @@ TransferCoordinator::FileIOReply replyFor(const TransferFailure& failure) {
     return replyFor(FileIOBridgeError::ioFailed);
 }
 
-// The failure a transfer ends with: anything that is not a TransferFailure (storage, file
-// system) counts as an I/O failure.
+// The failure a transfer ends with: a shared name that is no regular file is the caller's
+// mistake; anything else that is not a TransferFailure (storage, file system) counts as an I/O
+// failure.
 TransferFailure failureOf(std::exception_ptr error) {
     try {
         std::rethrow_exception(error);
     } catch (const TransferFailure& failure) {
         return failure;
+    } catch (const SharedFileStorageException& storage) {
+        return TransferFailure(storage.error() == SharedFileStorageError::notAFile
+                                   ? TransferError::invalidRequest
+                                   : TransferError::ioFailed);
     } catch (...) {
         return TransferFailure(TransferError::ioFailed);
     }
@@ -445,12 +453,11 @@ TransferCoordinator::pushSharedFile(const FileIOBeginWriteRequest& request, bool
     std::optional<RelayItemSummary> committed;
     std::exception_ptr error;
     try {
+        // Refused before the truncate, so that nothing on the phone changes for a bad source.
         auto openSource = [name = request.sourceFileName] {
-            const auto path = SharedFileStorage::containerURL() / name;
-            return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            return SharedFileStorage::openSharedFile(name);
         };
         source.reset(co_await offload(std::move(openSource)));
-        if (source.get() < 0) throw TransferFailure(TransferError::ioFailed);
 
         Bytes truncate = encodeJson(RelayTruncateWriteRequest{request.identifier, byteCount,
                                                               request.expectedContentVersion});

@@ -33,7 +33,7 @@ FramedPhoneApp::FramedPhoneApp(std::unique_ptr<PhoneStorage> storage, SimStats& 
     : storage_(std::move(storage))
     , stats_(stats) {}
 
-TunnelMessage FramedPhoneApp::answer(uint16_t code, const Bytes& payload) {
+TunnelMessage FramedPhoneApp::answer(uint16_t code, const Bytes& payload, StagedWrites& writes) {
     switch (static_cast<FramedRequest>(code)) {
     case FramedRequest::ping:
         return success();
@@ -46,12 +46,13 @@ TunnelMessage FramedPhoneApp::answer(uint16_t code, const Bytes& payload) {
     case FramedRequest::writeChunk:
     case FramedRequest::commitWrite:
         if (!storage_) return status(PhoneStatus::noStorage);
-        return answerFromStorage(static_cast<FramedRequest>(code), payload);
+        return answerFromStorage(static_cast<FramedRequest>(code), payload, writes);
     }
     return status(PhoneStatus::unsupported);
 }
 
-TunnelMessage FramedPhoneApp::answerFromStorage(FramedRequest request, const Bytes& payload) {
+TunnelMessage FramedPhoneApp::answerFromStorage(FramedRequest request, const Bytes& payload,
+                                                StagedWrites& writes) {
     PhoneStorage& storage = *storage_;
     switch (request) {
     case FramedRequest::lookup: {
@@ -68,19 +69,19 @@ TunnelMessage FramedPhoneApp::answerFromStorage(FramedRequest request, const Byt
     case FramedRequest::truncateWrite: {
         auto decoded = decodeRelayTruncateWriteRequest(payload);
         if (!decoded) return status(PhoneStatus::badRequest);
-        return status(
-            storage.truncate(decoded->identifier, decoded->size, decoded->expectedContentVersion));
+        return status(storage.truncate(decoded->identifier, decoded->size,
+                                       decoded->expectedContentVersion, writes));
     }
     case FramedRequest::writeChunk: {
         auto decoded = decodeWriteChunkRequest(payload);
         if (!decoded) return status(PhoneStatus::badRequest);
-        return reply(storage.write(decoded->identifier, decoded->offset, decoded->data),
+        return reply(storage.write(decoded->identifier, decoded->offset, decoded->data, writes),
                      encodeWriteChunkResponse);
     }
     case FramedRequest::commitWrite: {
         auto decoded = decodeRelayCommitWriteRequest(payload);
         if (!decoded) return status(PhoneStatus::badRequest);
-        return reply(storage.commit(decoded->identifier), encodeSummary);
+        return reply(storage.commit(decoded->identifier, writes), encodeSummary);
     }
     default:
         return status(PhoneStatus::unsupported);

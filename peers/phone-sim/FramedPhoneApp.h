@@ -28,10 +28,12 @@ public:
     // Without storage (no --root) only ping and the unmount notice succeed.
     FramedPhoneApp(std::unique_ptr<PhoneStorage> storage, SimStats& stats);
 
-    TunnelMessage answer(uint16_t code, const Bytes& payload);
+    // `writes` are those of the connection the request came on.
+    TunnelMessage answer(uint16_t code, const Bytes& payload, StagedWrites& writes);
 
 private:
-    TunnelMessage answerFromStorage(FramedRequest request, const Bytes& payload);
+    TunnelMessage answerFromStorage(FramedRequest request, const Bytes& payload,
+                                    StagedWrites& writes);
 
     std::unique_ptr<PhoneStorage> storage_;
     SimStats& stats_;

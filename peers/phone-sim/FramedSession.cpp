@@ -50,6 +50,8 @@ asio::awaitable<void> FramedSession::run() {
     // A request task resumes its engine right after its handler returns, without suspending
     // again once unbound; the wake-up below is posted, so it comes after that.
     co_await inFlight_->drained();
+    // Whatever this connection did not commit is abandoned with it.
+    writes_.discardAll();
 }
 
 asio::awaitable<TunnelMessage> FramedSession::serve(uint16_t code, Bytes payload) {
@@ -71,7 +73,7 @@ asio::awaitable<TunnelMessage> FramedSession::serve(uint16_t code, Bytes payload
     }
     if (auto status = faults.statusFor.find(code); status != faults.statusFor.end())
         co_return TunnelMessage{status->second, {}};
-    co_return app_.answer(code, payload);
+    co_return app_.answer(code, payload, writes_);
 }
 
 void FramedSession::dropDevice(uint16_t code) {

@@ -2,6 +2,7 @@
 
 #include "peers/phone-sim/DeviceRegistry.h"
 #include "peers/phone-sim/LoopEvent.h"
+#include "peers/phone-sim/PhoneStorage.h"
 #include "service/tunnel/TunnelEngine.h"
 
 #include <asio/awaitable.hpp>
@@ -37,6 +38,8 @@ private:
     std::shared_ptr<InFlight> inFlight_;
     // Set once the engine has let go of the connection: requests held back by a fault give up.
     LoopEvent ended_;
+    // Declared before the engine, so that no request can outlive them.
+    StagedWrites writes_;
     TunnelEngine engine_;
 };
 

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <linux/openat2.h>
+#include <random>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <system_error>
@@ -16,6 +18,7 @@ namespace brimo::sim {
 namespace {
 
 constexpr mode_t kNewFileMode = 0644;
+constexpr std::string_view kStagingPrefix = ".brimo-staging-";
 
 bool validIdentifier(std::string_view identifier) {
     if (identifier.starts_with('/') || identifier.find('\0') != std::string_view::npos)
@@ -23,7 +26,8 @@ bool validIdentifier(std::string_view identifier) {
     size_t start = 0;
     for (;;) {
         size_t end = identifier.find('/', start);
-        if (identifier.substr(start, end - start) == "..") return false;
+        const std::string_view component = identifier.substr(start, end - start);
+        if (component == ".." || component.starts_with(kStagingPrefix)) return false;
         if (end == std::string_view::npos) return true;
         start = end + 1;
     }
@@ -95,7 +99,72 @@ Bytes metadataVersionOf(const struct statx& sx) {
     return version;
 }
 
+// The item open at `fd`, reported under `identifier` and `filename`.
+StorageResult<RelayItemSummary> describe(int fd, const std::string& identifier,
+                                         const std::string& filename) {
+    struct statx sx {};
+    if (statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &sx) !=
+        0)
+        return statusOf(errno);
+    RelayItemSummary s;
+    s.identifier = identifier;
+    s.filename = filename;
+    s.isDirectory = S_ISDIR(sx.stx_mode);
+    s.inode = sx.stx_ino;
+    s.size = sx.stx_size;
+    s.allocSize = sx.stx_blocks * 512;
+    s.mode = sx.stx_mode;
+    s.uid = sx.stx_uid;
+    s.gid = sx.stx_gid;
+    s.linkCount = sx.stx_nlink;
+    s.accessTime = timespecOf(sx.stx_atime);
+    s.modifyTime = timespecOf(sx.stx_mtime);
+    s.changeTime = timespecOf(sx.stx_ctime);
+    // Not every file system records a birth time.
+    s.birthTime = timespecOf((sx.stx_mask & STATX_BTIME) ? sx.stx_btime : sx.stx_ctime);
+    s.contentVersion = contentVersionOf(sx);
+    s.metadataVersion = metadataVersionOf(sx);
+    return s;
+}
+
+// A new, empty staging file in `directory`; the random part keeps concurrent writes of the same
+// item apart, O_EXCL keeps an existing name from being reused.
+int createStagingFile(int directory, std::string& name) {
+    static std::mt19937_64 generator{std::random_device{}()};
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        char suffix[17];
+        std::snprintf(suffix, sizeof suffix, "%016llx",
+                      static_cast<unsigned long long>(generator()));
+        name = std::string(kStagingPrefix) + suffix;
+        const int fd = ::openat(directory, name.c_str(),
+                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kNewFileMode);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
 } // namespace
+
+void StagedWrites::discard(const std::string& identifier) {
+    const auto staged = staged_.find(identifier);
+    if (staged == staged_.end()) return;
+    ::unlinkat(staged->second.directoryFd, staged->second.stagingName.c_str(), 0);
+    release(identifier);
+}
+
+void StagedWrites::release(const std::string& identifier) {
+    const auto staged = staged_.find(identifier);
+    if (staged == staged_.end()) return;
+    ::close(staged->second.fd);
+    ::close(staged->second.directoryFd);
+    staged_.erase(staged);
+}
+
+void StagedWrites::discardAll() {
+    while (!staged_.empty())
+        discard(staged_.begin()->first);
+}
 
 // One opened item: its descriptor and the names it is reported under.
 class PhoneStorage::Item {
@@ -124,27 +193,7 @@ public:
     }
 
     StorageResult<RelayItemSummary> summary() const {
-        auto sx = status();
-        if (!sx) return statusOf(errno);
-        RelayItemSummary s;
-        s.identifier = identifier_;
-        s.filename = filename_;
-        s.isDirectory = S_ISDIR(sx->stx_mode);
-        s.inode = sx->stx_ino;
-        s.size = sx->stx_size;
-        s.allocSize = sx->stx_blocks * 512;
-        s.mode = sx->stx_mode;
-        s.uid = sx->stx_uid;
-        s.gid = sx->stx_gid;
-        s.linkCount = sx->stx_nlink;
-        s.accessTime = timespecOf(sx->stx_atime);
-        s.modifyTime = timespecOf(sx->stx_mtime);
-        s.changeTime = timespecOf(sx->stx_ctime);
-        // Not every file system records a birth time.
-        s.birthTime = timespecOf((sx->stx_mask & STATX_BTIME) ? sx->stx_btime : sx->stx_ctime);
-        s.contentVersion = contentVersionOf(*sx);
-        s.metadataVersion = metadataVersionOf(*sx);
-        return s;
+        return describe(fd_, identifier_, filename_);
     }
 
 private:
@@ -218,52 +267,101 @@ StorageResult<ReadChunkResponse> PhoneStorage::read(std::string_view identifier,
 }
 
 PhoneStatus PhoneStorage::truncate(std::string_view identifier, uint64_t size,
-                                   const std::optional<Bytes>& expectedContentVersion) {
+                                   const std::optional<Bytes>& expectedContentVersion,
+                                   StagedWrites& writes) {
     if (!validIdentifier(identifier)) return PhoneStatus::notFound;
-    auto existing = open(identifier, O_WRONLY);
-    Bytes currentVersion;
-    if (auto* failed = std::get_if<PhoneStatus>(&existing)) {
-        if (*failed != PhoneStatus::notFound) return *failed;
-    } else {
-        auto sx = std::get<Item>(existing).status();
+    // A new truncate starts the item's write afresh, whatever becomes of it.
+    writes.discard(std::string(identifier));
+    if (auto whole = open(identifier, O_PATH | O_NOFOLLOW); std::holds_alternative<Item>(whole)) {
+        auto sx = std::get<Item>(whole).status();
         if (!sx) return statusOf(errno);
-        currentVersion = contentVersionOf(*sx);
+        if (S_ISDIR(sx->stx_mode)) return PhoneStatus::wrongKind;
     }
-    if (expectedContentVersion && *expectedContentVersion != currentVersion)
+    const size_t slash = identifier.rfind('/');
+    const std::string parent(slash == std::string_view::npos ? "." : identifier.substr(0, slash));
+    const std::string name(slash == std::string_view::npos ? identifier
+                                                           : identifier.substr(slash + 1));
+    if (name.empty() || name == ".") return PhoneStatus::notFound;
+
+    const int directory = openBeneath(rootFd_, parent, O_PATH | O_DIRECTORY);
+    if (directory < 0) return statusOf(errno);
+    StagedWrites::Staging staging{directory, -1, {}, name};
+    auto fail = [&](int error) {
+        if (staging.fd >= 0) {
+            ::unlinkat(directory, staging.stagingName.c_str(), 0);
+            ::close(staging.fd);
+        }
+        ::close(directory);
+        return statusOf(error);
+    };
+    // The version of the item itself, as the lookup reports it, links included.
+    Bytes currentVersion;
+    struct statx sx {};
+    mode_t mode = kNewFileMode;
+    if (statx(directory, name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &sx) == 0) {
+        currentVersion = contentVersionOf(sx);
+        if (S_ISREG(sx.stx_mode)) mode = sx.stx_mode & 07777;
+    } else if (errno != ENOENT) {
+        return fail(errno);
+    }
+    if (expectedContentVersion && *expectedContentVersion != currentVersion) {
+        ::close(directory);
         return PhoneStatus::versionMismatch;
-    auto opened = std::holds_alternative<Item>(existing) ? std::move(existing)
-                                                         : open(identifier, O_WRONLY | O_CREAT);
-    if (auto* failed = std::get_if<PhoneStatus>(&opened)) return *failed;
-    if (ftruncate(std::get<Item>(opened).fd(), static_cast<off_t>(size)) != 0)
-        return statusOf(errno);
+    }
+    staging.fd = createStagingFile(directory, staging.stagingName);
+    if (staging.fd < 0) return fail(errno);
+    // The replacement keeps the permissions of the file it replaces.
+    if (fchmod(staging.fd, mode) != 0 || ftruncate(staging.fd, static_cast<off_t>(size)) != 0)
+        return fail(errno);
+    writes.staged_.emplace(std::string(identifier), std::move(staging));
     return PhoneStatus::ok;
 }
 
-StorageResult<RelayWriteChunkResponse>
-PhoneStorage::write(std::string_view identifier, uint64_t offset, std::span<const uint8_t> data) {
-    auto opened = open(identifier, O_WRONLY);
-    if (auto* failed = std::get_if<PhoneStatus>(&opened)) return *failed;
-    const Item& item = std::get<Item>(opened);
+StorageResult<RelayWriteChunkResponse> PhoneStorage::write(std::string_view identifier,
+                                                           uint64_t offset,
+                                                           std::span<const uint8_t> data,
+                                                           StagedWrites& writes) {
+    if (!validIdentifier(identifier)) return PhoneStatus::notFound;
+    const auto staged = writes.staged_.find(std::string(identifier));
+    if (staged == writes.staged_.end()) return PhoneStatus::notFound;
+    const int fd = staged->second.fd;
     size_t put = 0;
     while (put < data.size()) {
-        ssize_t n = pwrite(item.fd(), data.data() + put, data.size() - put,
-                           static_cast<off_t>(offset + put));
+        ssize_t n =
+            pwrite(fd, data.data() + put, data.size() - put, static_cast<off_t>(offset + put));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return statusOf(errno);
         put += static_cast<size_t>(n);
     }
-    auto summary = item.summary();
+    auto summary = describe(fd, std::string(identifier), staged->second.itemName);
     if (auto* failed = std::get_if<PhoneStatus>(&summary)) return *failed;
     auto& s = std::get<RelayItemSummary>(summary);
     return RelayWriteChunkResponse{offset + data.size(), s.size, std::move(s)};
 }
 
-StorageResult<RelayItemSummary> PhoneStorage::commit(std::string_view identifier) {
-    auto opened = openFile(identifier, O_RDONLY);
-    if (auto* failed = std::get_if<PhoneStatus>(&opened)) return *failed;
-    const Item& item = std::get<Item>(opened);
-    if (fsync(item.fd()) != 0) return statusOf(errno);
-    return item.summary();
+StorageResult<RelayItemSummary> PhoneStorage::commit(std::string_view identifier,
+                                                     StagedWrites& writes) {
+    if (!validIdentifier(identifier)) return PhoneStatus::notFound;
+    const std::string key(identifier);
+    const auto staged = writes.staged_.find(key);
+    if (staged == writes.staged_.end()) return PhoneStatus::notFound;
+    const StagedWrites::Staging& staging = staged->second;
+    // Data first, then the name, then the directory entry: after a crash either the old item or
+    // the complete new one is there.
+    if (fsync(staging.fd) != 0 || renameat(staging.directoryFd, staging.stagingName.c_str(),
+                                           staging.directoryFd, staging.itemName.c_str()) != 0) {
+        const int error = errno;
+        writes.discard(key);
+        return statusOf(error);
+    }
+    const int directory = ::openat(staging.directoryFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory >= 0) {
+        fsync(directory);
+        ::close(directory);
+    }
+    auto summary = describe(staging.fd, key, staging.itemName);
+    writes.release(key);
+    return summary;
 }
 
 } // namespace brimo::sim

@@ -7,6 +7,9 @@
 //   brimoctl [--role …] watch [COUNT]     register, then print bridge-state notifications
 //   brimoctl [--role …] relay CODE JSON   register, relay one request to the phone, print
 //                                         "error=E status=S" and the phone's response
+//   brimoctl [--role …] fileio OPERATION JSON
+//                                         register, make one file-IO call as it is given, print
+//                                         "code=C" and the reply
 //   brimoctl [--role …] read IDENTIFIER [--out FILE]
 //   brimoctl [--role …] write IDENTIFIER FILE
 //   brimoctl echo                         one round trip to the service
@@ -44,7 +47,8 @@ using namespace brimo;
 
 int usage() {
     std::cerr << "usage: brimoctl [--role desktopApp|fileProvider|iOS|N] version | register |"
-                 " watch [COUNT] | relay CODE JSON | read IDENTIFIER [--out FILE] |"
+                 " watch [COUNT] | relay CODE JSON | fileio OPERATION JSON |"
+                 " read IDENTIFIER [--out FILE] |"
                  " write IDENTIFIER FILE | echo | ping ROLE | speedtest | extping COUNT |"
                  " throughput to-ext|from-ext SIZE COUNT\n";
     return 2;
@@ -263,6 +267,20 @@ int main(int argc, char** argv) {
                               << std::string(response.begin(), response.end()) << std::endl;
                     finish(error == 0 ? 0 : 1);
                 });
+        });
+    } else if (command == "fileio" && words.size() == 3) {
+        const int64_t operation = std::strtoll(words[1].c_str(), nullptr, 10);
+        Bytes param(words[2].begin(), words[2].end());
+        host.registerClient(role, [&, operation, param = std::move(param)](bool ok) mutable {
+            if (!ok) {
+                std::cerr << "brimoctl: registration refused" << std::endl;
+                return finish(1);
+            }
+            host.requestFileIO(operation, std::move(param), [&](Bytes reply, int64_t code) {
+                std::cout << "code=" << code << "\n"
+                          << std::string(reply.begin(), reply.end()) << std::endl;
+                finish(code == 0 ? 0 : 1);
+            });
         });
     } else if (command == "echo") {
         const auto start = std::chrono::steady_clock::now();

@@ -3,6 +3,7 @@
 #include "tests/support/FakeTools.h"
 #include "tests/support/SimProcess.h"
 
+#include <algorithm>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
@@ -250,6 +251,58 @@ TEST_F(BrimoServiceTest, MovesWholeFilesBothWaysAndFailsCleanlyUnderFaults) {
         }));
         EXPECT_TRUE(readFile(copy) == content);
     }
+}
+
+// A write's source in the shared container that is no regular file is refused at once: a FIFO
+// holds up no other transfer, and a link does not carry a file from outside to the phone.
+TEST_F(BrimoServiceTest, RefusesSharedSourcesThatAreNoRegularFiles) {
+    std::ofstream(phoneRoot / "doc.txt") << "phone's own";
+    const fs::path container = fs::path(sim.tempDir()) / "data" / "group.Ozm.Tarvel";
+    fs::create_directories(container);
+    const fs::path secret = fs::path(sim.tempDir()) / "secret";
+    std::ofstream(secret) << "secret";
+    fs::create_symlink(secret, container / "link.src");
+    ASSERT_EQ(::mkfifo((container / "pipe.src").c_str(), 0600), 0);
+    startService();
+
+    auto beginWrite = [](const std::string& token, const std::string& source) {
+        return R"({"identifier":"new.txt","sessionID":"0B7E2D4A-1C55-4F0E-9A3B-5D6C7E8F9012",)"
+               R"("expectedContentVersion":"","token":")" +
+               token + R"(","sourceFileName":")" + source + R"(","byteCount":6})";
+    };
+    // As many FIFO writes at once as the service has workers for blocking file I/O, one from
+    // each client that may move data.
+    std::vector<fs::path> outputs;
+    for (const std::string role : {"fileProvider", "desktopApp"}) {
+        outputs.push_back(runtimeDir / (role + ".out"));
+        const int fd = ::open(outputs.back().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        children.push_back(test::spawnChild(
+            {BRIMOCTL_PATH, "--role", role, "fileio", "2", beginWrite(role, "pipe.src")}, fd));
+        ::close(fd);
+    }
+    const bool answered = waitUntil([&] {
+        return std::all_of(outputs.begin(), outputs.end(),
+                           [](const fs::path& out) { return readFile(out) == "code=3\n\n"; });
+    });
+    // Lets an open that still waits for a writer go, so that a failure cannot hang the test.
+    if (const int writer = ::open((container / "pipe.src").c_str(), O_WRONLY | O_NONBLOCK);
+        writer >= 0)
+        ::close(writer);
+    ASSERT_TRUE(answered) << readFile(outputs[0]) << readFile(outputs[1]);
+    const fs::path copy = runtimeDir / "copy.txt";
+    const auto read = runChild({BRIMOCTL_PATH, "read", "doc.txt", "--out", copy.string()});
+    EXPECT_EQ(read.exitCode, 0) << read.output;
+    EXPECT_EQ(readFile(copy), "phone's own");
+
+    const auto linked = runChild(
+        {BRIMOCTL_PATH, "--role", "fileProvider", "fileio", "2", beginWrite("L1", "link.src")});
+    EXPECT_EQ(linked.output, "code=3\n\n");
+    EXPECT_FALSE(fs::exists(phoneRoot / "new.txt")) << "the file outside was sent";
+    const auto ended =
+        runChild({BRIMOCTL_PATH, "--role", "fileProvider", "fileio", "3", R"({"token":"L1"})"});
+    EXPECT_EQ(ended.output, "code=0\n\n");
+    EXPECT_TRUE(fs::is_symlink(container / "link.src"));
+    EXPECT_EQ(readFile(secret), "secret");
 }
 
 size_t count(const std::string& text, const std::string& line) {

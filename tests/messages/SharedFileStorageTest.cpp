@@ -1,10 +1,13 @@
 #include "service/messages/SharedFileStorage.h"
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <optional>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace brimo {
@@ -145,14 +148,58 @@ TEST_F(SharedFileStorageTest, CreateSizesTheFileWithZeros) {
     EXPECT_EQ(contents(create("ten.part", 10)), std::string(10, '\0'));
 }
 
-TEST_F(SharedFileStorageTest, CreateTruncatesAnExistingFileAndReturnsAWritableDescriptor) {
-    fs::create_directories(container_);
-    writeFile(container_ / "f", "old contents");
+TEST_F(SharedFileStorageTest, CreateReturnsAWritableDescriptorOnlyForANewName) {
     const int fd = SharedFileStorage::createSharedFile("f", 4);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::pwrite(fd, "ab", 2, 2), 2);
     ::close(fd);
     EXPECT_EQ(contents(container_ / "f"), std::string("\0\0ab", 4));
+
+    // A name already taken is refused rather than truncated, and a link there is not followed.
+    writeFile(root_ / "outside", "outside");
+    fs::create_symlink(root_ / "outside", container_ / "link");
+    fs::create_symlink(root_ / "nowhere", container_ / "dangling");
+    for (const char* taken : {"f", "link", "dangling"})
+        EXPECT_EQ(errorOf([&] { SharedFileStorage::createSharedFile(taken, 1); }),
+                  SharedFileStorageError::ioFailed)
+            << taken;
+    EXPECT_EQ(contents(container_ / "f"), std::string("\0\0ab", 4));
+    EXPECT_EQ(contents(root_ / "outside"), "outside");
+    EXPECT_FALSE(fs::exists(root_ / "nowhere"));
+}
+
+TEST_F(SharedFileStorageTest, OpenReadsOnlyARegularFileAndNeverBlocks) {
+    fs::create_directories(container_);
+    writeFile(container_ / "plain", "plain");
+    const int fd = SharedFileStorage::openSharedFile("plain");
+    ASSERT_GE(fd, 0);
+    char buffer[8] = {};
+    EXPECT_EQ(::pread(fd, buffer, sizeof buffer, 0), 5);
+    EXPECT_EQ(::fcntl(fd, F_GETFL) & O_NONBLOCK, 0) << "reads stay blocking reads";
+    ::close(fd);
+
+    writeFile(root_ / "outside", "outside");
+    fs::create_symlink(root_ / "outside", container_ / "link");
+    fs::create_symlink("plain", container_ / "inner-link");
+    fs::create_directory(container_ / "directory");
+    // Without O_NONBLOCK the open of a FIFO nobody writes to would never return.
+    ASSERT_EQ(::mkfifo((container_ / "fifo").c_str(), 0600), 0);
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string socketPath = (container_ / "socket").string();
+    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+    socketPath.copy(address.sun_path, socketPath.size());
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    for (const char* name : {"link", "inner-link", "directory", "fifo", "socket"})
+        EXPECT_EQ(errorOf([&] { SharedFileStorage::openSharedFile(name); }),
+                  SharedFileStorageError::notAFile)
+            << name;
+    ::close(listener);
+    EXPECT_EQ(errorOf([] { SharedFileStorage::openSharedFile("missing"); }),
+              SharedFileStorageError::ioFailed);
+    EXPECT_EQ(errorOf([] { SharedFileStorage::openSharedFile("../outside"); }),
+              SharedFileStorageError::invalidName);
 }
 
 TEST_F(SharedFileStorageTest, CreatedFilesAreOwnerReadWriteOnlyWhateverTheUmask) {
@@ -191,10 +238,41 @@ TEST_F(SharedFileStorageTest, MoveOfAMissingFileThrowsAndLeavesTheDestination) {
     EXPECT_EQ(contents(container_ / "kept.bin"), "kept");
 }
 
-TEST_F(SharedFileStorageTest, RemoveDeletesTheFile) {
+TEST_F(SharedFileStorageTest, RemoveDeletesOnlyARegularFile) {
     const auto path = create("done.bin", 3);
     SharedFileStorage::removeSharedFile("done.bin");
     EXPECT_FALSE(fs::exists(path));
+
+    writeFile(root_ / "outside", "outside");
+    fs::create_symlink(root_ / "outside", container_ / "link");
+    fs::create_directory(container_ / "directory");
+    ASSERT_EQ(::mkfifo((container_ / "fifo").c_str(), 0600), 0);
+    for (const char* name : {"link", "directory", "fifo"})
+        SharedFileStorage::removeSharedFile(name);
+    EXPECT_TRUE(fs::is_symlink(container_ / "link"));
+    EXPECT_TRUE(fs::is_directory(container_ / "directory"));
+    EXPECT_TRUE(fs::is_fifo(container_ / "fifo"));
+    EXPECT_EQ(contents(root_ / "outside"), "outside");
+}
+
+TEST_F(SharedFileStorageTest, AContainerThatIsALinkIsNeverEntered) {
+    const fs::path elsewhere = root_ / "elsewhere";
+    fs::create_directories(elsewhere);
+    fs::create_directories(container_.parent_path());
+    fs::create_symlink(elsewhere, container_);
+    writeFile(elsewhere / "victim", "victim");
+    writeFile(elsewhere / "source", "source");
+
+    SharedFileStorage::removeSharedFile("victim");
+    EXPECT_EQ(contents(elsewhere / "victim"), "victim");
+    EXPECT_EQ(errorOf([] { SharedFileStorage::openSharedFile("source"); }),
+              SharedFileStorageError::containerUnavailable);
+    EXPECT_EQ(errorOf([] { SharedFileStorage::createSharedFile("new.part", 1); }),
+              SharedFileStorageError::containerUnavailable);
+    EXPECT_EQ(errorOf([] { SharedFileStorage::moveSharedFile("source", "victim"); }),
+              SharedFileStorageError::containerUnavailable);
+    EXPECT_FALSE(fs::exists(elsewhere / "new.part"));
+    EXPECT_EQ(contents(elsewhere / "victim"), "victim");
 }
 
 TEST_F(SharedFileStorageTest, NamesThatAreNotPlainFileNamesAreRefused) {

@@ -144,6 +144,23 @@ protected:
         return request(readChunk, *encodeReadChunkRequest(identifier, offset));
     }
 
+    TunnelMessage writeAt(const std::string& identifier, uint64_t offset, const Bytes& data) {
+        return request(writeChunk, *encodeWriteChunkRequest(identifier, offset, data));
+    }
+
+    TunnelMessage commitOf(const std::string& identifier) {
+        return request(commit, encodeJson(RelayCommitWriteRequest{identifier}));
+    }
+
+    // The files of writes in progress in `directory`.
+    static std::vector<std::string> stagingFiles(const fs::path& directory) {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(directory))
+            if (entry.path().filename().string().starts_with(".brimo-staging-"))
+                names.push_back(entry.path().filename());
+        return names;
+    }
+
     uint16_t truncateTo(const std::string& identifier, uint64_t size,
                         std::optional<Bytes> expectedVersion) {
         return request(truncate,
@@ -274,7 +291,7 @@ TEST_F(FramedPhoneAppTest, WritesAFileThroughTruncateChunksAndCommit) {
     EXPECT_EQ(truncateTo(id, content.size(), text("stale")), 6);
     EXPECT_FALSE(fs::exists(root / id)) << "a refused truncate creates nothing";
     ASSERT_EQ(truncateTo(id, content.size(), Bytes{}), 0);
-    EXPECT_EQ(fs::file_size(root / id), content.size());
+    EXPECT_EQ(lookupStatus(id), 2) << "a new item appears at its commit";
 
     uint64_t offset = 0;
     std::optional<RelayWriteChunkResponse> last;
@@ -303,10 +320,13 @@ TEST_F(FramedPhoneAppTest, WritesAFileThroughTruncateChunksAndCommit) {
     // Truncating an existing file takes its current version, and only that.
     EXPECT_EQ(truncateTo(id, 10, Bytes{}), 6);
     EXPECT_EQ(truncateTo(id, 10, summary->contentVersion), 0);
+    ASSERT_EQ(commitOf(id).code, 0);
     EXPECT_EQ(fs::file_size(root / id), 10u);
     EXPECT_EQ(truncateTo(id, 5, summary->contentVersion), 6) << "the version moved on";
     EXPECT_EQ(truncateTo(id, 5, std::nullopt), 0);
+    ASSERT_EQ(commitOf(id).code, 0);
     EXPECT_EQ(fs::file_size(root / id), 5u);
+    EXPECT_TRUE(stagingFiles(root).empty());
 
     EXPECT_EQ(request(writeChunk, *encodeWriteChunkRequest("up/absent", 0, text("x"))).code, 2);
     EXPECT_EQ(truncateTo("up", 0, std::nullopt), 4);
@@ -314,6 +334,111 @@ TEST_F(FramedPhoneAppTest, WritesAFileThroughTruncateChunksAndCommit) {
     EXPECT_FALSE(fs::exists(root.parent_path() / "outside"));
     EXPECT_EQ(request(commit, encodeJson(RelayCommitWriteRequest{"up/absent"})).code, 2);
     EXPECT_EQ(request(truncate, text("[]")).code, 3);
+}
+
+TEST_F(FramedPhoneAppTest, AWriteReplacesTheItemAtOnceAtItsCommit) {
+    ASSERT_TRUE(started);
+    fs::create_directory(root / "docs");
+    const std::string id = "docs/note.txt";
+    const Bytes old = text("the old content");
+    const Bytes fresh = randomBytes(chunkSize + 100, 3);
+    writeFile(root / id, old);
+    fs::permissions(root / id, fs::perms::owner_read | fs::perms::owner_write);
+    const auto before = lookUp(id);
+    ASSERT_TRUE(before);
+
+    ASSERT_EQ(truncateTo(id, fresh.size(), before->contentVersion), 0);
+    ASSERT_EQ(writeAt(id, 0, Bytes(fresh.begin(), fresh.begin() + chunkSize)).code, 0);
+    // Meanwhile the item is the old one, and the staging file beside it is nobody's item.
+    EXPECT_EQ(lookUp(id), before);
+    const auto staged = stagingFiles(root / "docs");
+    ASSERT_EQ(staged.size(), 1u);
+    const std::string stagingId = "docs/" + staged[0];
+    EXPECT_EQ(lookupStatus(stagingId), 2);
+    EXPECT_EQ(readAt(stagingId, 0).code, 2);
+    EXPECT_EQ(truncateTo(stagingId, 0, std::nullopt), 2);
+    EXPECT_EQ(writeAt(stagingId, 0, text("x")).code, 2);
+    auto during = decodeReadChunkResponse(readAt(id, 0).payload);
+    ASSERT_TRUE(during);
+    EXPECT_TRUE(during->data == old);
+
+    // A reader that opened the old item keeps reading all of it across the commit.
+    std::ifstream reader(root / id, std::ios::binary);
+    ASSERT_EQ(writeAt(id, chunkSize, Bytes(fresh.begin() + chunkSize, fresh.end())).code, 0);
+    const auto committed = commitOf(id);
+    ASSERT_EQ(committed.code, 0);
+    const auto after = decodeRelayItemSummary(committed.payload);
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->size, fresh.size());
+    EXPECT_NE(after->contentVersion, before->contentVersion);
+    EXPECT_EQ(after->mode & 0777, 0600u) << "the replacement keeps the item's permissions";
+    EXPECT_EQ(lookUp(id), after);
+    EXPECT_TRUE(fileContent(root / id) == fresh);
+    EXPECT_TRUE(Bytes(std::istreambuf_iterator<char>(reader), {}) == old);
+    EXPECT_TRUE(stagingFiles(root / "docs").empty());
+    EXPECT_EQ(commitOf(id).code, 2) << "a commit ends its write";
+
+    // A second truncate abandons the first write of the same item.
+    ASSERT_EQ(truncateTo(id, 3, std::nullopt), 0);
+    ASSERT_EQ(writeAt(id, 0, text("abc")).code, 0);
+    ASSERT_EQ(truncateTo(id, 2, std::nullopt), 0);
+    EXPECT_EQ(stagingFiles(root / "docs").size(), 1u);
+    ASSERT_EQ(writeAt(id, 0, text("xy")).code, 0);
+    ASSERT_EQ(commitOf(id).code, 0);
+    EXPECT_TRUE(fileContent(root / id) == text("xy"));
+
+    // A link in the item's place is replaced, never written through.
+    const fs::path outside = root.parent_path() / (root.filename().string() + "-outside");
+    writeFile(outside, text("outside"));
+    fs::create_symlink(outside, root / "docs/link");
+    ASSERT_EQ(truncateTo("docs/link", 3, std::nullopt), 0);
+    ASSERT_EQ(writeAt("docs/link", 0, text("new")).code, 0);
+    ASSERT_EQ(commitOf("docs/link").code, 0);
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(root / "docs/link")));
+    EXPECT_TRUE(fileContent(root / "docs/link") == text("new"));
+    EXPECT_TRUE(fileContent(outside) == text("outside"));
+    fs::remove(outside);
+}
+
+TEST_F(FramedPhoneAppTest, AWriteThatIsNeverCommittedLeavesTheItemAsItWas) {
+    ASSERT_TRUE(started);
+    const Bytes old = text("the old content");
+    writeFile(root / "doc", old);
+    auto startWrite = [&] {
+        ASSERT_EQ(truncateTo("doc", 8, std::nullopt), 0);
+        ASSERT_EQ(writeAt("doc", 0, text("new!")).code, 0);
+        ASSERT_EQ(stagingFiles(root).size(), 1u);
+    };
+    auto abandoned = [&] {
+        return waitUntil([&] { return stagingFiles(root).empty(); }) &&
+               fileContent(root / "doc") == old;
+    };
+
+    // The host hangs up; the next connection cannot go on with the old one's write.
+    startWrite();
+    unbind();
+    EXPECT_TRUE(abandoned());
+    bind();
+    EXPECT_EQ(writeAt("doc", 4, text("more")).code, 2);
+    EXPECT_EQ(commitOf("doc").code, 2);
+    EXPECT_TRUE(fileContent(root / "doc") == old);
+
+    // The stream is cut after the truncate and a chunk.
+    ASSERT_EQ(truncateTo("doc", 8, std::nullopt), 0);
+    ASSERT_EQ(fault("cut 1"), "OK");
+    startRequest(0, writeChunk, *encodeWriteChunkRequest("doc", 0, text("new!")));
+    EXPECT_EQ(failureOf(0), TunnelEngineError::disconnected);
+    EXPECT_TRUE(abandoned());
+    unbind();
+    ASSERT_EQ(fault("clear"), "OK");
+    bind();
+
+    // The phone is unplugged when the commit arrives.
+    startWrite();
+    ASSERT_EQ(fault("drop-after 6"), "OK");
+    startRequest(1, commit, encodeJson(RelayCommitWriteRequest{"doc"}));
+    EXPECT_EQ(failureOf(1), TunnelEngineError::disconnected);
+    EXPECT_TRUE(abandoned());
 }
 
 TEST_F(FramedPhoneAppTest, PushesReachEveryOpenFramedConnection) {

@@ -10,12 +10,15 @@
 #include "tests/common/ServiceCoreParts.h"
 #include "tests/common/SocketPairPhones.h"
 
+#include <algorithm>
 #include <asio/local/connect_pair.hpp>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
 #include <set>
+#include <sys/stat.h>
 
 namespace brimo {
 namespace {
@@ -462,6 +465,74 @@ TEST_F(TransferCoordinatorTest, AFailedPushKeepsTheSourceUntilEndWrite) {
     EXPECT_EQ(call(kEndWrite, encodeJson(FileIOEndWriteRequest{"W1"})), failed(0));
     EXPECT_TRUE(containerFiles().empty());
     EXPECT_EQ(coordinator.openTransferCount(), 2u);
+}
+
+TEST_F(TransferCoordinatorTest, ASourceThatIsNoRegularFileIsRefusedBeforeThePhoneHearsOfIt) {
+    items["doc"].content = text("phone's own");
+    const fs::path outside = root / "secret";
+    std::ofstream(outside) << "secret";
+    fs::create_symlink(outside, container / "link.tmp");
+    fs::create_directory(container / "dir.tmp");
+
+    EXPECT_EQ(beginWrite("doc", "link.tmp", 6, "W1"), failed(3));
+    EXPECT_EQ(beginWrite("doc", "dir.tmp", 0, "W2"), failed(3));
+    EXPECT_TRUE(requests.empty()) << "no truncate may reach the phone";
+    EXPECT_TRUE(items["doc"].content == text("phone's own"));
+
+    // Ending those writes takes neither the link nor what it points to.
+    EXPECT_EQ(call(kEndWrite, encodeJson(FileIOEndWriteRequest{"W1"})), failed(0));
+    EXPECT_EQ(call(kEndWrite, encodeJson(FileIOEndWriteRequest{"W2"})), failed(0));
+    EXPECT_TRUE(fs::is_symlink(container / "link.tmp"));
+    EXPECT_TRUE(fs::is_directory(container / "dir.tmp"));
+    EXPECT_EQ(fs::file_size(outside), 6u);
+
+    // A read file that was swapped for a link by the time of endRead.
+    const auto descriptor = fetched("doc");
+    fs::remove(container / descriptor.fileName);
+    fs::create_symlink(outside, container / descriptor.fileName);
+    EXPECT_EQ(call(kEndRead, encodeJson(FileIOEndReadRequest{descriptor.token})), failed(0));
+    EXPECT_TRUE(fs::is_symlink(container / descriptor.fileName));
+    EXPECT_EQ(fs::file_size(outside), 6u);
+    EXPECT_EQ(coordinator.openTransferCount(), 0u);
+}
+
+TEST_F(TransferCoordinatorTest, AFifoSourceIsRefusedAtOnceAndOtherTransfersGoOn) {
+    items["doc"].content = text("content");
+    const fs::path fifo = container / "pipe.tmp";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    auto desktop = std::make_shared<test::RecordingClient>();
+    core.addPending(desktop);
+    core.registerClient(desktop->exportedObject(), 1);
+
+    // More FIFO writes than the blocking pool has workers, then another client's read.
+    std::vector<std::optional<Reply>> replies(3);
+    auto start = [&](size_t slot, int64_t operation, Bytes param, const void* host) {
+        asio::co_spawn(loop, coordinator.requestFileIO(host, operation, std::move(param)),
+                       [&replies, slot](std::exception_ptr, Reply reply) {
+                           replies[slot] = std::move(reply);
+                       });
+    };
+    for (size_t slot : {0, 1})
+        start(slot, kBeginWrite,
+              encodeJson(FileIOBeginWriteRequest{"doc", session, text("expected"),
+                                                 "F" + std::to_string(slot), "pipe.tmp", 4}),
+              extension->exportedObject());
+    start(2, kBeginRead, encodeJson(FileIOBeginReadRequest{"doc", session}),
+          desktop->exportedObject());
+    auto allAnswered = [&] {
+        return std::all_of(replies.begin(), replies.end(), [](const auto& r) { return r; });
+    };
+    const bool answeredAtOnce = test::runUntil(loop, allAnswered, 5s);
+    // Lets an open that still waits for a writer go, so that a failure here cannot hang the run.
+    if (const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK); writer >= 0)
+        ::close(writer);
+    ASSERT_TRUE(test::runUntil(loop, allAnswered));
+    EXPECT_TRUE(answeredAtOnce);
+    EXPECT_EQ(*replies[0], failed(3));
+    EXPECT_EQ(*replies[1], failed(3));
+    EXPECT_EQ(replies[2]->second, 0);
+    EXPECT_EQ(requestCodes(), (std::vector<uint16_t>{2, 9})) << "only the read reached the phone";
+    EXPECT_TRUE(fs::is_fifo(fifo));
 }
 
 TEST_F(TransferCoordinatorTest, APayloadOverTheRelayLimitIsNeverSent) {
