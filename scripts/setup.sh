@@ -10,6 +10,7 @@ packages=(
   libasio-dev libusbmuxd-dev libplist-dev libsystemd-dev nlohmann-json3-dev uuid-dev
   libgtest-dev libgmock-dev
   libusbmuxd-tools libimobiledevice-utils dbus-bin util-linux systemd
+  clang libclang-rt-dev
 )
 
 missing=()

@@ -1,4 +1,5 @@
 #include "service/MountService.h"
+#include "service/MountTable.h"
 #include "service/ToolProcess.h"
 #include "service/messages/SharedFileStorage.h"
 #include "shared/BridgeContract.h"
@@ -83,42 +84,6 @@ std::string trimmed(std::string_view text) {
         i += length;
     }
     return begin < end ? std::string(text.substr(begin, end - begin)) : std::string();
-}
-
-// The table writes space, tab, newline and backslash in paths as octal escapes (\040).
-std::string unescapeTablePath(std::string_view field) {
-    const auto octal = [](char c) { return c >= '0' && c <= '7'; };
-    std::string path;
-    for (size_t i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size() && octal(field[i + 1]) &&
-            octal(field[i + 2]) && octal(field[i + 3])) {
-            path += static_cast<char>(((field[i + 1] - '0') << 6) | ((field[i + 2] - '0') << 3) |
-                                      (field[i + 3] - '0'));
-            i += 3;
-        } else {
-            path += field[i];
-        }
-    }
-    return path;
-}
-
-struct TableEntry {
-    std::string mountPoint;
-    std::string type;
-};
-
-// "ID parentID major:minor root mountPoint options [optional fields...] - type source options"
-std::optional<TableEntry> parseTableLine(std::string_view line) {
-    std::vector<std::string_view> fields;
-    for (size_t start = 0; start <= line.size();) {
-        const size_t space = std::min(line.find(' ', start), line.size());
-        fields.push_back(line.substr(start, space - start));
-        start = space + 1;
-    }
-    for (size_t i = 6; i + 1 < fields.size(); ++i)
-        if (fields[i] == "-")
-            return TableEntry{unescapeTablePath(fields[4]), std::string(fields[i + 1])};
-    return std::nullopt;
 }
 
 // The mount point as the table shows it, where the kernel has resolved symbolic links. Only the
@@ -210,7 +175,7 @@ bool MountService::isMounted() const {
     std::optional<std::string> topType; // of the last mount there, which hides the earlier ones
     std::string line;
     while (std::getline(table, line)) {
-        auto entry = parseTableLine(line);
+        auto entry = parseMountTableLine(line);
         if (entry && entry->mountPoint == target.native()) topType = std::move(entry->type);
     }
     return topType == "brimo" || topType == "fuse.brimo";

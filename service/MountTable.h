@@ -1,0 +1,21 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+// One line of a mount table in the format of /proc/self/mountinfo.
+namespace brimo {
+
+struct MountTableEntry {
+    std::string mountPoint; // unescaped
+    std::string type;
+
+    bool operator==(const MountTableEntry&) const = default;
+};
+
+// "ID parentID major:minor root mountPoint options [optional fields...] - type source options";
+// none when the line has no "-" separator after the sixth field or no field after it.
+std::optional<MountTableEntry> parseMountTableLine(std::string_view line);
+
+} // namespace brimo
