@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs when any is missing, then configures and
 # builds into build/ (Debug, AddressSanitizer + UndefinedBehaviorSanitizer).
-# Environment: BRIMO_BUILD_DIR, BRIMO_BUILD_TYPE (Debug), BRIMO_SANITIZE (ON).
+# Environment: BRIMO_BUILD_DIR, BRIMO_BUILD_TYPE (Debug), BRIMO_SANITIZE (ON; OFF, or thread
+# for ThreadSanitizer instead).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)

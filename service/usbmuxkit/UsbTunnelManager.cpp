@@ -34,6 +34,10 @@ struct UsbTunnelManager::Impl {
     std::atomic<bool> eventsActive{false};
     std::atomic<bool> dirty{true};
 
+    // Serialises start() and shutdown() as a whole. The library's event thread never takes it,
+    // so it may be held while subscribing and unsubscribing; `mutex` may not: the library holds
+    // its own lock while it calls handleEvent, which takes `mutex`.
+    std::mutex lifecycle;
     std::mutex mutex;
     bool started = false;
     usbmuxd_subscription_context_t subscription = nullptr;
@@ -134,25 +138,33 @@ UsbTunnelManager::~UsbTunnelManager() {
 }
 
 bool UsbTunnelManager::start() {
-    std::lock_guard lock(impl_->mutex);
-    if (impl_->started) return true;
-    impl_->refreshDevices();
-    impl_->dirty.store(false);
+    std::lock_guard lifecycle(impl_->lifecycle);
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (impl_->started) return true;
+        impl_->refreshDevices();
+        impl_->dirty.store(false);
+    }
     // The library's wait for the daemon watches only the default socket's folder; for a daemon
     // named by USBMUXD_SOCKET_ADDRESS it must poll, or a daemon that starts later (or restarts)
     // would never be seen again.
     if (const char* address = std::getenv("USBMUXD_SOCKET_ADDRESS"); address && *address)
         libusbmuxd_set_use_inotify(0);
-    if (usbmuxd_events_subscribe(&impl_->subscription, &Impl::eventTrampoline, impl_.get()) != 0) {
-        impl_->subscription = nullptr;
+    // Active before subscribing, so that a device attached since the refresh above is not missed.
+    impl_->eventsActive.store(true);
+    usbmuxd_subscription_context_t subscription = nullptr;
+    if (usbmuxd_events_subscribe(&subscription, &Impl::eventTrampoline, impl_.get()) != 0) {
+        impl_->eventsActive.store(false);
         return false;
     }
-    impl_->eventsActive.store(true);
+    std::lock_guard lock(impl_->mutex);
+    impl_->subscription = subscription;
     impl_->started = true;
     return true;
 }
 
 void UsbTunnelManager::shutdown() {
+    std::lock_guard lifecycle(impl_->lifecycle);
     usbmuxd_subscription_context_t subscription = nullptr;
     {
         std::lock_guard lock(impl_->mutex);
@@ -164,7 +176,7 @@ void UsbTunnelManager::shutdown() {
         impl_->sessions.clear();
         subscription = std::exchange(impl_->subscription, nullptr);
     }
-    // Unsubscribing joins the library's event thread, which may be waiting for our mutex.
+    // Unsubscribing joins the library's event thread, which may be waiting for `mutex`.
     if (subscription) usbmuxd_events_unsubscribe(subscription);
     std::lock_guard lock(impl_->mutex);
     impl_->started = false;

@@ -18,7 +18,8 @@ using DeviceEventCallback = void (*)(const DeviceEvent* event);
 // device list when it is stale and reconnects on its own after a re-enumeration.
 //
 // One mutex serialises the device list and the session map; it is never held while a session
-// blocks in send or receive, nor while calling the device-event callback.
+// blocks in send or receive, while calling the device-event callback, nor while subscribing to or
+// unsubscribing from the daemon's events. start() and shutdown() are serialised as a whole.
 class UsbTunnelManager {
 public:
     static UsbTunnelManager& shared();

@@ -11,7 +11,10 @@
 #include <asio/redirect_error.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
+#include <atomic>
 #include <gtest/gtest.h>
+#include <latch>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -118,6 +121,36 @@ TEST(Offload, ResultsAndFailuresComeBackOnTheLoopWhichStaysBusyMeanwhile) {
         EXPECT_EQ(failure, "disk gone");
         EXPECT_EQ(resumedOn, std::this_thread::get_id());
     }
+}
+
+TEST(Offload, DestroyingTheLoopWaitsForAJobStillHeadedForItAndDropsItsResult) {
+    auto loop = std::make_unique<asio::io_context>();
+    std::latch release(1);
+    std::atomic<bool> started{false};
+    std::atomic<bool> finished{false};
+    bool resumed = false;
+    asio::co_spawn(
+        *loop,
+        [&]() -> asio::awaitable<void> {
+            co_await offload([&] {
+                started = true;
+                release.wait();
+                finished = true;
+            });
+            resumed = true;
+        },
+        asio::detached);
+    ASSERT_TRUE(test::runUntil(*loop, [&] { return started.load(); }));
+    // Released only once the loop is (almost surely) being destroyed, so the job's result is
+    // posted to a loop on its way out.
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(50ms);
+        release.count_down();
+    });
+    loop.reset();
+    EXPECT_TRUE(finished.load());
+    releaser.join();
+    EXPECT_FALSE(resumed);
 }
 
 TEST(FinishWithin, TheFirstToFinishWinsAndTheLoserLeavesNothingBehind) {
