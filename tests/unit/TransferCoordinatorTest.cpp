@@ -506,7 +506,7 @@ TEST_F(TransferCoordinatorTest, AFifoSourceIsRefusedAtOnceAndOtherTransfersGoOn)
 
     // More FIFO writes than the blocking pool has workers, then another client's read.
     std::vector<std::optional<Reply>> replies(3);
-    auto start = [&](size_t slot, int64_t operation, Bytes param, const void* host) {
+    auto start = [&](size_t slot, int64_t operation, Bytes param, HostID host) {
         asio::co_spawn(loop, coordinator.requestFileIO(host, operation, std::move(param)),
                        [&replies, slot](std::exception_ptr, Reply reply) {
                            replies[slot] = std::move(reply);
