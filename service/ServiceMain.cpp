@@ -14,8 +14,40 @@
 #include "shared/Log.h"
 #include "shared/ipc/Names.h"
 
+#include "service/tunnel/TunnelEngine.h"
+#include "service/usbmuxkit/usbmuxkit.h"
+#include "shared/Offload.h"
+
+#include <asio/co_spawn.hpp>
 #include <asio/signal_set.hpp>
+#include <asio/steady_timer.hpp>
+#include <cstdlib>
+#include <future>
 #include <system_error>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Ends the native layer's threads (device events, tunnel sessions) and the blocking pool before
+// anything they use goes away. A worker blocked in a system call cannot be interrupted; it must
+// not keep a service that was asked to end alive.
+void stopThreads(std::chrono::milliseconds grace) {
+    usbmux_mgr_shutdown();
+    brimo::blockingPool().stop();
+    auto joined = std::make_shared<std::promise<void>>();
+    auto done = joined->get_future();
+    std::thread([joined] {
+        brimo::blockingPool().join();
+        joined->set_value();
+    }).detach();
+    if (done.wait_for(grace) == std::future_status::ready) return;
+    brimo::log::xpcLog.error("blocking work still running at exit; ending anyway");
+    std::_Exit(0);
+}
+
+} // namespace
 
 int main() {
     using namespace brimo;
@@ -38,12 +70,22 @@ int main() {
         return 1;
     }
 
-    // Ended by the session (systemd or a signal); the listener removes its socket on the way out.
-    asio::signal_set stop(loop, SIGINT, SIGTERM);
-    stop.async_wait([&](const std::error_code&, int) {
+    // Ended by the session (systemd or a signal), in order: stop accepting and invalidate every
+    // connection (the listener removes its socket), fail what waits on the phone and close its
+    // stream, then stop the threads. A stop that hangs is cut short.
+    asio::signal_set signals(loop, SIGINT, SIGTERM);
+    asio::steady_timer deadline(loop);
+    signals.async_wait([&](const std::error_code& error, int) {
+        if (error) return;
         listener.invalidate();
-        loop.stop();
+        asio::co_spawn(loop, TunnelEngine::shared().stop(),
+                       [&](std::exception_ptr) { loop.stop(); });
+        deadline.expires_after(2s);
+        deadline.async_wait([&](const std::error_code& cancelled) {
+            if (!cancelled) loop.stop();
+        });
     });
     loop.run();
+    stopThreads(2s);
     return 0;
 }

@@ -1,107 +1,16 @@
-#include "tests/common/RunAsync.h"
-#include "tests/support/ChildProcess.h"
+#include "tests/integration/RealServiceFixture.h"
 #include "tests/support/FakeTools.h"
-#include "tests/support/SimProcess.h"
-
-#include <algorithm>
-#include <csignal>
-#include <fcntl.h>
-#include <filesystem>
-#include <fstream>
-#include <gtest/gtest.h>
-#include <sstream>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace brimo {
 namespace {
 
 namespace fs = std::filesystem;
+using test::kPhone;
+using test::readFile;
 using test::runChild;
 using test::SimProcess;
 using test::waitUntil;
-
-constexpr const char* kPhone = "00008030-001A2B3C4D5E6F70";
-
-std::string readFile(const fs::path& path) {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-// The real BrimoService and real clients (brimoctl, dbus-send) in a runtime directory of their
-// own, with the simulator as the usbmux daemon.
-class BrimoServiceTest : public testing::Test {
-protected:
-    BrimoServiceTest()
-        : phoneRoot(makePhoneRoot())
-        , sim(SimProcess::Options{{kPhone}, "", phoneRoot.string()})
-        , address(sim.usbmuxdAddress())
-        , runtimeDir(fs::path(sim.tempDir()) / "runtime") {
-        fs::create_directories(runtimeDir);
-        fs::permissions(runtimeDir, fs::perms::owner_all);
-        ::setenv("XDG_RUNTIME_DIR", runtimeDir.c_str(), 1);
-        ::setenv("XDG_DATA_HOME", (fs::path(sim.tempDir()) / "data").c_str(), 1);
-    }
-    static fs::path makePhoneRoot() {
-        char path[] = "/tmp/brimo-phone-XXXXXX";
-        return ::mkdtemp(path);
-    }
-
-    ~BrimoServiceTest() override {
-        for (pid_t pid : children)
-            test::stopChild(pid);
-        // A service started on demand is nobody's child here: find it by its runtime directory.
-        for (pid_t pid : servicesUsing(runtimeDir))
-            ::kill(pid, SIGTERM);
-        waitUntil([&] { return servicesUsing(runtimeDir).empty(); });
-        fs::remove_all(phoneRoot);
-    }
-
-    static std::vector<pid_t> servicesUsing(const fs::path& dir) {
-        std::vector<pid_t> found;
-        const std::string marker = "XDG_RUNTIME_DIR=" + dir.string();
-        for (const auto& entry : fs::directory_iterator("/proc")) {
-            const std::string name = entry.path().filename();
-            if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-            std::error_code ec;
-            if (fs::read_symlink(entry.path() / "exe", ec).filename() != "BrimoService") continue;
-            const std::string environ = readFile(entry.path() / "environ");
-            if (environ.find(marker + '\0') != std::string::npos) found.push_back(std::stoi(name));
-        }
-        return found;
-    }
-
-    fs::path socketPath() const { return runtimeDir / "Ozm.Tarvel.Mac.XPC"; }
-
-    // The service's log goes to `logFile` when one is given.
-    pid_t startService(const fs::path& logFile = {}) {
-        const int logFd =
-            logFile.empty() ? -1 : ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const pid_t pid = test::spawnChild({BRIMO_SERVICE_PATH}, -1, logFd);
-        if (logFd >= 0) ::close(logFd);
-        children.push_back(pid);
-        EXPECT_TRUE(waitUntil([&] { return fs::exists(socketPath()); }));
-        return pid;
-    }
-
-    std::vector<std::string> dbusSend(const std::string& member,
-                                      std::vector<std::string> args = {}) {
-        std::vector<std::string> argv = {
-            "dbus-send",          "--peer=unix:path=" + socketPath().string(),
-            "--print-reply",      "--dest=Ozm.Tarvel.Mac.XPC",
-            "/Ozm/Tarvel/Bridge", "Ozm.Tarvel.BridgeHost." + member};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return argv;
-    }
-
-    fs::path phoneRoot;
-    SimProcess sim;
-    test::UsbmuxdAddressGuard address;
-    fs::path runtimeDir;
-    std::vector<pid_t> children;
-};
+using BrimoServiceTest = test::RealServiceFixture;
 
 TEST_F(BrimoServiceTest, StartsOnDemandAndAnswersItsBuildNumberToEveryClient) {
     const auto viaCtl = runChild({BRIMOCTL_PATH, "version"});
