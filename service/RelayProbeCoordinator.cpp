@@ -130,8 +130,8 @@ asio::awaitable<void> RelayProbeCoordinator::pause(const LoopHandle& task, Clock
     }
 }
 
-asio::awaitable<bool> RelayProbeCoordinator::ping() {
-    if (!phoneAttached()) co_return false;
+asio::awaitable<RelayProbeCoordinator::PingOutcome> RelayProbeCoordinator::ping() {
+    if (!phoneAttached()) co_return PingOutcome::failed;
     // A speed test owns the port for a while; waiting for it is no miss.
     co_await relay_.linkAvailable();
     for (int attempt = 1;; ++attempt) {
@@ -139,14 +139,14 @@ asio::awaitable<bool> RelayProbeCoordinator::ping() {
         try {
             auto answer = co_await finishWithin(clock_, kPingTimeLimit,
                                                 relay_.request(kProbeCode, {}, relayPort));
-            if (!answer) co_return false;
-            co_return answer->code == 0;
+            if (!answer) co_return PingOutcome::timedOut;
+            co_return answer->code == 0 ? PingOutcome::answered : PingOutcome::failed;
         } catch (const TunnelRelayFailure& error) {
             failure = error.error();
         }
         const bool transient = *failure == TunnelRelayTransportError::notConnected ||
                                *failure == TunnelRelayTransportError::tunnelIOFailed;
-        if (!transient || attempt == 2) co_return false;
+        if (!transient || attempt == 2) co_return PingOutcome::failed;
         co_await relay_.resetTunnel();
     }
 }
@@ -157,7 +157,7 @@ asio::awaitable<void> RelayProbeCoordinator::probeLoop(LoopHandle task) {
             xpcLog.info("[relay-probe] volume mounted mid-loop — stop probe");
             break;
         }
-        const bool answered = co_await ping();
+        const bool answered = co_await ping() == PingOutcome::answered;
         // A loop cancelled meanwhile leaves the state to its successor.
         if (task->cancelled) break;
         if (answered) {
@@ -184,9 +184,13 @@ asio::awaitable<void> RelayProbeCoordinator::keepaliveLoop(LoopHandle task) {
                 continue;
             }
         }
-        const bool answered = co_await ping();
+        const auto contactBefore = relay_.lastIOSContact();
+        const auto outcome = co_await ping();
         if (task->cancelled) break;
-        if (answered) {
+        // A phone busy with a large transfer may answer a ping late; while it answered other
+        // requests during the wait, it is no miss and its stream stays.
+        if (outcome == PingOutcome::timedOut && relay_.lastIOSContact() != contactBefore) continue;
+        if (outcome == PingOutcome::answered) {
             if (misses >= 1) xpcLog.info("[relay-probe] mounted keepalive recovered");
             misses = 0;
             relayReachable_ = true;

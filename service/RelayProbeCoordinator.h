@@ -55,7 +55,8 @@ private:
     asio::awaitable<void> probeLoop(LoopHandle task);
     asio::awaitable<void> keepaliveLoop(LoopHandle task);
     asio::awaitable<void> forceUnmountAfterLostRelay(LoopHandle task);
-    asio::awaitable<bool> ping();
+    enum class PingOutcome { answered, failed, timedOut };
+    asio::awaitable<PingOutcome> ping();
     // Sleeps `d` unless the loop is cancelled first.
     asio::awaitable<void> pause(const LoopHandle& task, Clock::duration d);
     bool phoneAttached() { return core_.usbMuxConnection().has_value(); }

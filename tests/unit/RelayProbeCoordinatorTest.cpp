@@ -192,6 +192,23 @@ TEST_F(RelayProbeCoordinatorTest, ASilentPhoneCostsTheVolumeAfterThreeMisses) {
     EXPECT_EQ(forcedUnmounts().size(), 1u);
 }
 
+TEST_F(RelayProbeCoordinatorTest, APingTimedOutWhileThePhoneAnsweredOthersIsNoMiss) {
+    mountVolume();
+    relay.noteIOSContact();
+    probe.volumeMounted();
+    mood = PhoneMood::silent; // pings go unanswered, but a transfer keeps getting answers
+    for (int step = 0; step < 8; ++step) {
+        pass(3500ms);
+        relay.noteIOSContact();
+    }
+    EXPECT_GE(pings, 3);
+    EXPECT_EQ(logged("[relay-probe] mounted keepalive miss 1/3"), 0u);
+    EXPECT_EQ(phones.opens, 1); // nothing was reset
+    EXPECT_TRUE(mounts.isMounted());
+    // Once nothing at all is answered, the misses count again.
+    ASSERT_TRUE(passUntil([&] { return logged("[relay-probe] mounted keepalive miss 1/3") == 1; }));
+}
+
 TEST_F(RelayProbeCoordinatorTest, AnAnsweredPingStartsTheMissCountAfresh) {
     mountVolume();
     probe.volumeMounted();
