@@ -253,35 +253,29 @@ int main(int argc, char** argv) {
             std::cout << (ok ? "registered" : "registration refused") << std::endl;
             if (!ok || !watch) finish(ok ? 0 : 1);
         });
-    } else if (command == "relay" && words.size() == 3) {
+    } else if ((command == "relay" || command == "fileio") && words.size() == 3) {
         const int64_t code = std::strtoll(words[1].c_str(), nullptr, 10);
         Bytes param(words[2].begin(), words[2].end());
-        host.registerClient(role, [&, code, param = std::move(param)](bool ok) mutable {
-            if (!ok) {
-                std::cerr << "brimoctl: registration refused" << std::endl;
-                return finish(1);
-            }
-            host.relayToUsbMux(
-                code, std::move(param), [&](Bytes response, int64_t error, int64_t status) {
-                    std::cout << "error=" << error << " status=" << status << "\n"
-                              << std::string(response.begin(), response.end()) << std::endl;
-                    finish(error == 0 ? 0 : 1);
-                });
-        });
-    } else if (command == "fileio" && words.size() == 3) {
-        const int64_t operation = std::strtoll(words[1].c_str(), nullptr, 10);
-        Bytes param(words[2].begin(), words[2].end());
-        host.registerClient(role, [&, operation, param = std::move(param)](bool ok) mutable {
-            if (!ok) {
-                std::cerr << "brimoctl: registration refused" << std::endl;
-                return finish(1);
-            }
-            host.requestFileIO(operation, std::move(param), [&](Bytes reply, int64_t code) {
-                std::cout << "code=" << code << "\n"
-                          << std::string(reply.begin(), reply.end()) << std::endl;
-                finish(code == 0 ? 0 : 1);
+        host.registerClient(
+            role, [&, code, param = std::move(param), relay = command == "relay"](bool ok) mutable {
+                if (!ok) {
+                    std::cerr << "brimoctl: registration refused" << std::endl;
+                    return finish(1);
+                }
+                if (relay)
+                    host.relayToUsbMux(
+                        code, std::move(param), [&](Bytes response, int64_t error, int64_t status) {
+                            std::cout << "error=" << error << " status=" << status << "\n"
+                                      << std::string(response.begin(), response.end()) << std::endl;
+                            finish(error == 0 ? 0 : 1);
+                        });
+                else
+                    host.requestFileIO(code, std::move(param), [&](Bytes reply, int64_t result) {
+                        std::cout << "code=" << result << "\n"
+                                  << std::string(reply.begin(), reply.end()) << std::endl;
+                        finish(result == 0 ? 0 : 1);
+                    });
             });
-        });
     } else if (command == "echo") {
         const auto start = std::chrono::steady_clock::now();
         host.echo([&, start] {
