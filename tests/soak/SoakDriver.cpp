@@ -166,6 +166,9 @@ public:
         , rng_(options.seed)
         , ledger_(std::make_shared<test::ReplyLedger>()) {}
 
+    ~Soak() {
+        if (servicePid_ > 0) test::stopChild(servicePid_);
+    }
     int run();
 
 private:
@@ -474,19 +477,20 @@ asio::awaitable<void> Soak::dataWorker(int64_t role) {
         const int op = nextOp_++;
         ++counts_.ops;
         // The first ops alternate a read and a write of each edge size.
-        if (op >= 12 && percent(options_.hangupPercent)) {
+        const uint64_t size = pickSize(op);
+        if (op < 12 ? op % 2 == 0 : percent(55))
+            co_await readOp(*connection, op, size);
+        else
+            co_await writeOp(*connection, op, size);
+        if (op % 10 == 9)
+            std::cerr << "soak: " << op + 1 << " of " << options_.ops << " ops" << std::endl;
+        if (percent(options_.hangupPercent)) {
             co_await hangupOp(role, op);
             // The hung-up connection took the role over, and a connection that lost its role
             // cannot register again: carry on with a new one.
             connection = openConnection(co_await asio::this_coro::executor);
             registered = co_await registerAs(*connection, role);
-        } else if (const uint64_t size = pickSize(op); op < 12 ? op % 2 == 0 : percent(55)) {
-            co_await readOp(*connection, op, size);
-        } else {
-            co_await writeOp(*connection, op, size);
         }
-        if (op % 10 == 9)
-            std::cerr << "soak: " << op + 1 << " of " << options_.ops << " ops" << std::endl;
     }
 }
 
@@ -750,6 +754,7 @@ int Soak::run() {
     if (!serviceGone_) checkContainer();
 
     const int exitCode = test::stopChild(servicePid_);
+    servicePid_ = -1;
     if (exitCode != 0)
         violation("the service ended with status " + std::to_string(exitCode) +
                   " (0 after SIGTERM expected)");
