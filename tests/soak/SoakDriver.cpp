@@ -724,7 +724,7 @@ int Soak::run() {
     test::UsbmuxdAddressGuard address(sim_->usbmuxdAddress());
     const fs::path serviceLog = scratch_ / "service.log";
     const int logFd = ::open(serviceLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    servicePid_ = test::spawnChild({BRIMO_SERVICE_PATH}, -1, logFd);
+    servicePid_ = test::spawnChild({BRIMO_SERVICE_PATH}, logFd, logFd);
     ::close(logFd);
     const fs::path socket = scratch_ / "runtime" / ipc::kServiceName;
     for (int i = 0; i < 200 && !fs::exists(socket); ++i)
