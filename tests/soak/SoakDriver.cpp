@@ -9,9 +9,11 @@
 // the service stops answering or does not exit cleanly, or a sanitizer reported anything.
 //
 // usage: soak_driver [--seed N] [--ops N] [--hangup-percent P] [--large-percent P]
-//                    [--wait-for-sweep] [--keep-scratch]
+//                    [--spare CALL]... [--wait-for-sweep] [--keep-scratch]
 // --large-percent: the share of ops (after the first, which move each edge size both ways) that
 // move 64 KiB to 30 MiB; the others move 0, 1, 4 MiB ± 1 or up to 64 KiB.
+// --spare: no client hangs up during CALL (beginRead, beginWrite, lookup, RunUsbMuxSpeedTest,
+// Shutdown, FilesystemDidUnmount), to look past a fault already known there.
 
 #include "service/messages/FileIOMessages.h"
 #include "service/messages/RelayLookupMessages.h"
@@ -66,6 +68,7 @@ struct Options {
     int largePercent = 30; // of the ops after the edge sizes: 64 KiB to 30 MiB
     bool waitForSweep = false;
     bool keepScratch = false;
+    std::set<std::string> sparedCalls; // calls no client hangs up during
 };
 
 // A reproducible byte pattern per (seed, tag), so that a wrong offset or a stale chunk shows.
@@ -427,19 +430,32 @@ asio::awaitable<void> Soak::hangupOp(int64_t role, int op) {
     const std::string tag = std::to_string(op);
     auto ignore = [](auto&&...) {};
     auto host = connection->remoteObjectProxy([](const ipc::RemoteError&) {});
-    const int roll = uniform(0, 99);
+    static const std::pair<const char*, int> calls[] = {
+        {"beginRead", 35},          {"beginWrite", 25}, {"lookup", 20},
+        {"RunUsbMuxSpeedTest", 10}, {"Shutdown", 5},    {"FilesystemDidUnmount", 5}};
+    int total = 0;
+    for (const auto& [name, weight] : calls)
+        if (!options_.sparedCalls.contains(name)) total += weight;
+    if (total == 0) co_return;
+    int roll = uniform(0, total - 1);
     std::string call;
+    for (const auto& [name, weight] : calls) {
+        if (options_.sparedCalls.contains(name)) continue;
+        if (roll < weight) {
+            call = name;
+            break;
+        }
+        roll -= weight;
+    }
     std::chrono::milliseconds wait(uniform(0, 400));
-    if (roll < 35) {
-        call = "beginRead";
+    if (call == "beginRead") {
         const std::string name = "hangup-" + tag + ".bin";
         writeFile(phoneRoot_ / name,
                   pattern(options_.seed, 3000000 + op, uniform<uint64_t>(0, 12 * kMiB)));
         host.requestFileIO(kBeginRead, encodeJson(FileIOBeginReadRequest{name, Uuid::random()}),
                            ignore);
         ++hungUpReads_;
-    } else if (roll < 60) {
-        call = "beginWrite";
+    } else if (call == "beginWrite") {
         const Uuid session = Uuid::random();
         const std::string source = "soak_" + session.toString() + ".src";
         const uint64_t size = uniform<uint64_t>(0, 12 * kMiB);
@@ -450,17 +466,13 @@ asio::awaitable<void> Soak::hangupOp(int64_t role, int op) {
             encodeJson(FileIOBeginWriteRequest{
                 "hangup-" + tag + ".out", session, {}, session.toString(), source, size}),
             ignore);
-    } else if (roll < 80) {
-        call = "lookup";
+    } else if (call == "lookup") {
         host.relayToUsbMux(kLookup, encodeJson(RelayLookupRequest{"", std::nullopt}), ignore);
-    } else if (roll < 90) {
-        call = "RunUsbMuxSpeedTest";
+    } else if (call == "RunUsbMuxSpeedTest") {
         host.runUsbMuxSpeedTest(ignore);
-    } else if (roll < 95) {
-        call = "Shutdown";
+    } else if (call == "Shutdown") {
         host.shutdown(ignore);
     } else {
-        call = "FilesystemDidUnmount";
         host.filesystemDidUnmount();
         wait = 0ms;
     }
@@ -808,7 +820,7 @@ int Soak::run() {
 
 int usage() {
     std::cerr << "usage: soak_driver [--seed N] [--ops N] [--hangup-percent P]"
-                 " [--large-percent P] [--wait-for-sweep] [--keep-scratch]\n";
+                 " [--large-percent P] [--spare CALL]... [--wait-for-sweep] [--keep-scratch]\n";
     return 2;
 }
 
@@ -841,6 +853,9 @@ int main(int argc, char** argv) {
             auto value = number();
             if (!value || *value > 100) return usage();
             options.largePercent = static_cast<int>(*value);
+        } else if (arg == "--spare") {
+            if (++i >= argc) return usage();
+            options.sparedCalls.insert(argv[i]);
         } else if (arg == "--wait-for-sweep") {
             options.waitForSweep = true;
         } else if (arg == "--keep-scratch") {
