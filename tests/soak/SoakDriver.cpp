@@ -230,7 +230,8 @@ private:
     int workersLeft_ = 0;
     bool phoneDetached_ = false;
     int hungUpReads_ = 0;
-    std::set<std::string> hungUpSources_; // source files of writes whose caller hung up
+    // Source files of writes whose caller hung up, and the item each was to write.
+    std::map<std::string, std::string> hungUpSources_;
     Counts counts_;
     std::vector<std::string> violations_;
 };
@@ -460,12 +461,12 @@ asio::awaitable<void> Soak::hangupOp(int64_t role, int op) {
         const std::string source = "soak_" + session.toString() + ".src";
         const uint64_t size = uniform<uint64_t>(0, 12 * kMiB);
         writeFile(container_ / source, pattern(options_.seed, 4000000 + op, size));
-        hungUpSources_.insert(source);
-        host.requestFileIO(
-            kBeginWrite,
-            encodeJson(FileIOBeginWriteRequest{
-                "hangup-" + tag + ".out", session, {}, session.toString(), source, size}),
-            ignore);
+        const std::string target = "hangup-" + tag + ".out";
+        hungUpSources_[source] = target;
+        host.requestFileIO(kBeginWrite,
+                           encodeJson(FileIOBeginWriteRequest{
+                               target, session, {}, session.toString(), source, size}),
+                           ignore);
     } else if (call == "lookup") {
         host.relayToUsbMux(kLookup, encodeJson(RelayLookupRequest{"", std::nullopt}), ignore);
     } else if (call == "RunUsbMuxSpeedTest") {
@@ -627,6 +628,15 @@ void Soak::checkContainer() {
     std::cerr << "soak: container after the run: " << last.size()
               << " file(s) of transfers whose caller hung up" << std::endl;
     if (!options_.waitForSweep || last.empty()) return;
+    // A write whose caller hung up before the service took the call, or that was turned away
+    // at once, never became a transfer: its source file is the caller's. One that did start
+    // created its item on the phone, and the sweep must take its source file.
+    for (const auto& [source, target] : hungUpSources_) {
+        if (fs::exists(container_ / source) && !fs::exists(phoneRoot_ / target)) {
+            ++counts_.failedWrites["hung-up write never started; source left to the caller"];
+            fs::remove(container_ / source);
+        }
+    }
     // The sweep runs every 30 s and takes entries older than 120 s.
     std::cerr << "soak: waiting for the stale-transfer sweep" << std::endl;
     const auto sweepDeadline = std::chrono::steady_clock::now() + 200s;
