@@ -438,16 +438,20 @@ asio::awaitable<void> Soak::hangupOp(int64_t role, int op) {
     for (const auto& [name, weight] : calls)
         if (!options_.sparedCalls.contains(name)) total += weight;
     if (total == 0) co_return;
+    // The first hang-ups go through every call once, so that even a short run has each.
     int roll = uniform(0, total - 1);
     std::string call;
     for (const auto& [name, weight] : calls) {
         if (options_.sparedCalls.contains(name)) continue;
-        if (roll < weight) {
+        if (counts_.hangups < static_cast<int>(std::size(calls))
+                ? !counts_.hangupCalls.contains(name)
+                : roll < weight) {
             call = name;
             break;
         }
         roll -= weight;
     }
+    if (call.empty()) call = "beginRead";
     std::chrono::milliseconds wait(uniform(0, 400));
     if (call == "beginRead") {
         const std::string name = "hangup-" + tag + ".bin";
