@@ -475,6 +475,9 @@ asio::awaitable<void> Soak::hangupOp(int64_t role, int op) {
         host.relayToUsbMux(kLookup, encodeJson(RelayLookupRequest{"", std::nullopt}), ignore);
     } else if (call == "RunUsbMuxSpeedTest") {
         host.runUsbMuxSpeedTest(ignore);
+        // Hang up once the call has reached the service, and before a round (48 MiB each way)
+        // can be over.
+        wait = std::chrono::milliseconds(uniform(30, 200));
     } else if (call == "Shutdown") {
         host.shutdown(ignore);
     } else {
