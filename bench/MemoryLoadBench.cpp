@@ -16,6 +16,7 @@
 #include "shared/ipc/Names.h"
 #include "tests/support/BoundedCall.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/QuietClient.h"
 #include "tests/support/SimProcess.h"
 
 #include <asio/co_spawn.hpp>
@@ -39,6 +40,7 @@ using namespace brimo;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using test::boundedCall;
+using test::QuietClient;
 
 constexpr const char* kPhone = "00008030-0000000000BE4C13";
 constexpr int64_t kBeginRead = 0, kEndRead = 1, kLookup = 2;
@@ -54,15 +56,6 @@ long statusKiB(pid_t pid, const std::string& field) {
             return std::strtol(line.c_str() + field.size() + 1, nullptr, 10);
     return -1;
 }
-
-class QuietClient final : public ipc::TarvelBridgeClientProtocol {
-public:
-    void notifyClient(int64_t, Bytes) override {}
-    void echo(ipc::Reply<> reply) override { reply(); }
-    void benchmarkIngest(Bytes data, ipc::Reply<uint64_t> reply) override { reply(data.size()); }
-    void runExtToHostPing(int64_t, ipc::Reply<double> reply) override { reply(-1.0); }
-    void benchmarkSendChunks(uint64_t, uint64_t, ipc::Reply<double> reply) override { reply(-1.0); }
-};
 
 // A connection that has asked for `role`; calls made on it right away follow the registration.
 std::shared_ptr<ipc::ClientConnection> registeredConnection(asio::any_io_executor loop,

@@ -22,6 +22,7 @@
 #include "tests/support/BoundedCall.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/FakeTools.h"
+#include "tests/support/QuietClient.h"
 #include "tests/support/SimProcess.h"
 
 #include <algorithm>
@@ -47,6 +48,7 @@ using namespace brimo;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using test::boundedCall;
+using test::QuietClient;
 
 constexpr const char* kPhone = "00008030-001A2B3C4D5E6F70";
 constexpr uint64_t kMiB = 1024 * 1024;
@@ -120,16 +122,6 @@ asio::awaitable<void> sleepFor(std::chrono::milliseconds duration) {
     std::error_code ignored;
     co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
 }
-
-// The client side the service may call back; the soak only needs it to answer.
-class QuietClient final : public ipc::TarvelBridgeClientProtocol {
-public:
-    void notifyClient(int64_t, Bytes) override {}
-    void echo(ipc::Reply<> reply) override { reply(); }
-    void benchmarkIngest(Bytes data, ipc::Reply<uint64_t> reply) override { reply(data.size()); }
-    void runExtToHostPing(int64_t, ipc::Reply<double> reply) override { reply(-1.0); }
-    void benchmarkSendChunks(uint64_t, uint64_t, ipc::Reply<double> reply) override { reply(-1.0); }
-};
 
 std::shared_ptr<ipc::ClientConnection> openConnection(asio::any_io_executor loop) {
     auto connection = ipc::ClientConnection::connect(std::move(loop), ipc::kServiceName);
