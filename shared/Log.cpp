@@ -76,6 +76,22 @@ int syslogPriority(Level level) {
     return 5;
 }
 
+// "level [subsystem:category] message", one write per line so that lines from different
+// threads stay whole.
+void writeLine(int fd, const Record& record) {
+    std::string line;
+    line.reserve(record.message.size() + 48);
+    line.append(levelName(record.level))
+        .append(" [")
+        .append(record.subsystem)
+        .append(":")
+        .append(record.category)
+        .append("] ")
+        .append(record.message)
+        .append("\n");
+    [[maybe_unused]] auto written = ::write(fd, line.data(), line.size());
+}
+
 std::string vformat(const char* format, va_list args) {
     va_list copy;
     va_copy(copy, args);
@@ -107,21 +123,6 @@ const char* levelName(Level level) {
 
 void StderrSink::write(const Record& record) {
     writeLine(STDERR_FILENO, record);
-}
-
-void writeLine(int fd, const Record& record) {
-    std::string line;
-    line.reserve(record.message.size() + 48);
-    line.append(levelName(record.level))
-        .append(" [")
-        .append(record.subsystem)
-        .append(":")
-        .append(record.category)
-        .append("] ")
-        .append(record.message)
-        .append("\n");
-    // One write keeps lines from different threads whole.
-    [[maybe_unused]] auto written = ::write(fd, line.data(), line.size());
 }
 
 std::shared_ptr<FileSink> FileSink::open(const std::string& path) {

@@ -34,9 +34,6 @@ public:
     void write(const Record& record) override;
 };
 
-// Appends a file descriptor's line, as StderrSink writes it.
-void writeLine(int fd, const Record& record);
-
 // Lines as on stderr, appended to a private file (mode 0600, its folder 0700).
 class FileSink : public Sink {
 public:
