@@ -10,8 +10,8 @@
 //
 // usage: memory_load_bench [--seconds N, default 60] [--clients N, default 50]
 
-#include "service/messages/FileIOMessages.h"
-#include "service/messages/RelayLookupMessages.h"
+#include "shared/messages/FileIOMessages.h"
+#include "shared/messages/RelayLookupMessages.h"
 #include "shared/ipc/ClientConnection.h"
 #include "shared/ipc/Names.h"
 #include "tests/support/BoundedCall.h"

@@ -5,7 +5,7 @@
 //
 // usage: tunnel_engine_bench [round trips, default 2000] [chunks, default 48]
 
-#include "service/messages/ChunkMessages.h"
+#include "shared/messages/ChunkMessages.h"
 #include "service/tunnel/StreamSocketTransport.h"
 #include "service/tunnel/TunnelEngine.h"
 #include "service/tunnel/UsbMuxTunnelTransport.h"

@@ -1,5 +1,5 @@
 #include "fuzz/FuzzCheck.h"
-#include "service/messages/ChunkMessages.h"
+#include "shared/messages/ChunkMessages.h"
 
 #include <algorithm>
 

@@ -1,5 +1,5 @@
 #include "fuzz/RoundTrip.h"
-#include "service/messages/FileIOMessages.h"
+#include "shared/messages/FileIOMessages.h"
 
 using namespace brimo;
 

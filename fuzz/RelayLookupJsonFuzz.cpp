@@ -1,5 +1,5 @@
 #include "fuzz/RoundTrip.h"
-#include "service/messages/RelayLookupMessages.h"
+#include "shared/messages/RelayLookupMessages.h"
 
 using namespace brimo;
 

@@ -9,8 +9,8 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 packages=(
   cmake ninja-build g++ pkg-config ccache
   libasio-dev libusbmuxd-dev libplist-dev libsystemd-dev nlohmann-json3-dev uuid-dev
-  libgtest-dev libgmock-dev
-  libusbmuxd-tools libimobiledevice-utils dbus-bin util-linux systemd
+  libgtest-dev libgmock-dev libfuse3-dev
+  libusbmuxd-tools libimobiledevice-utils dbus-bin util-linux systemd fuse3
   clang libclang-rt-dev
 )
 

@@ -1,7 +1,7 @@
 #include "service/MountService.h"
 #include "service/MountTable.h"
 #include "service/ToolProcess.h"
-#include "service/messages/SharedFileStorage.h"
+#include "shared/messages/SharedFileStorage.h"
 #include "shared/BridgeContract.h"
 #include "shared/Log.h"
 #include "shared/Offload.h"

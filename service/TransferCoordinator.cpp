@@ -2,8 +2,8 @@
 
 #include "service/BridgeCore.h"
 #include "service/TunnelRelayBridge.h"
-#include "service/messages/ChunkMessages.h"
-#include "service/messages/SharedFileStorage.h"
+#include "shared/messages/ChunkMessages.h"
+#include "shared/messages/SharedFileStorage.h"
 #include "service/tunnel/TunnelFrame.h"
 #include "shared/BridgeContract.h"
 #include "shared/EventLoop.h"

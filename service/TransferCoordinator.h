@@ -1,8 +1,8 @@
 #pragma once
 
 #include "service/BridgeClientConnection.h"
-#include "service/messages/FileIOMessages.h"
-#include "service/messages/RelayLookupMessages.h"
+#include "shared/messages/FileIOMessages.h"
+#include "shared/messages/RelayLookupMessages.h"
 #include "shared/Clock.h"
 
 #include <asio/any_io_executor.hpp>

@@ -4,7 +4,7 @@
 #include "service/MountService.h"
 #include "service/RelayProbeCoordinator.h"
 #include "service/ServiceHostServices.h"
-#include "service/messages/RelayLookupMessages.h"
+#include "shared/messages/RelayLookupMessages.h"
 #include "service/tunnel/UsbMuxTunnelTransport.h"
 #include "service/usbmuxkit/usbmuxkit.h"
 #include "shared/BridgeContract.h"

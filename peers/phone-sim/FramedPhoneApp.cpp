@@ -1,7 +1,7 @@
 #include "peers/phone-sim/FramedPhoneApp.h"
 
 #include "peers/phone-sim/DeviceRegistry.h"
-#include "service/messages/FileIOMessages.h"
+#include "shared/messages/FileIOMessages.h"
 
 namespace brimo::sim {
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "service/messages/ChunkMessages.h"
-#include "service/messages/RelayLookupMessages.h"
+#include "shared/messages/ChunkMessages.h"
+#include "shared/messages/RelayLookupMessages.h"
 #include "shared/Bytes.h"
 
 #include <cstdint>

@@ -1,8 +1,8 @@
 // brimoctl's file transfers, driven the way the file-system extension drives them.
 
-#include "service/messages/FileIOMessages.h"
-#include "service/messages/RelayLookupMessages.h"
-#include "service/messages/SharedFileStorage.h"
+#include "shared/messages/FileIOMessages.h"
+#include "shared/messages/RelayLookupMessages.h"
+#include "shared/messages/SharedFileStorage.h"
 #include "service/tools/BrimoCtl.h"
 
 #include <filesystem>

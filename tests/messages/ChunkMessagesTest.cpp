@@ -1,4 +1,4 @@
-#include "service/messages/ChunkMessages.h"
+#include "shared/messages/ChunkMessages.h"
 
 #include "tests/messages/TestBytes.h"
 

@@ -1,4 +1,4 @@
-#include "service/messages/FileIOMessages.h"
+#include "shared/messages/FileIOMessages.h"
 
 #include "tests/messages/TestBytes.h"
 

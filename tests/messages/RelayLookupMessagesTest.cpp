@@ -1,4 +1,4 @@
-#include "service/messages/RelayLookupMessages.h"
+#include "shared/messages/RelayLookupMessages.h"
 
 #include "tests/messages/TestBytes.h"
 

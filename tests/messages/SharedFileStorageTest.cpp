@@ -1,4 +1,4 @@
-#include "service/messages/SharedFileStorage.h"
+#include "shared/messages/SharedFileStorage.h"
 
 #include <cstdlib>
 #include <fcntl.h>

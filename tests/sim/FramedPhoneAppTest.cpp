@@ -1,9 +1,9 @@
 // The simulated phone app's framed side, driven the way the service drives it: a client-role
 // tunnel engine over the real libusbmuxd, through the simulator process, serving a temporary
 // directory as the phone's storage.
-#include "service/messages/ChunkMessages.h"
-#include "service/messages/FileIOMessages.h"
-#include "service/messages/RelayLookupMessages.h"
+#include "shared/messages/ChunkMessages.h"
+#include "shared/messages/FileIOMessages.h"
+#include "shared/messages/RelayLookupMessages.h"
 #include "service/tunnel/TunnelEngine.h"
 #include "service/tunnel/UsbMuxTunnelTransport.h"
 #include "service/usbmuxkit/usbmuxkit.h"

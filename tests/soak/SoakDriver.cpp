@@ -15,8 +15,8 @@
 // --spare: no client hangs up during CALL (beginRead, beginWrite, lookup, RunUsbMuxSpeedTest,
 // Shutdown, FilesystemDidUnmount), to look past a fault already known there.
 
-#include "service/messages/FileIOMessages.h"
-#include "service/messages/RelayLookupMessages.h"
+#include "shared/messages/FileIOMessages.h"
+#include "shared/messages/RelayLookupMessages.h"
 #include "shared/ipc/ClientConnection.h"
 #include "shared/ipc/Names.h"
 #include "tests/support/BoundedCall.h"

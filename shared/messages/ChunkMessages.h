@@ -1,6 +1,6 @@
 #pragma once
 
-#include "service/messages/RelayLookupMessages.h"
+#include "shared/messages/RelayLookupMessages.h"
 #include "shared/Bytes.h"
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "service/messages/BinaryCodec.h"
+#include "shared/messages/BinaryCodec.h"
 
 #include <limits>
 

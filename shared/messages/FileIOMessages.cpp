@@ -1,4 +1,4 @@
-#include "service/messages/FileIOMessages.h"
+#include "shared/messages/FileIOMessages.h"
 
 #include "shared/json/Base64.h"
 #include "shared/json/JsonFields.h"

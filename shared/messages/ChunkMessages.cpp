@@ -1,6 +1,6 @@
-#include "service/messages/ChunkMessages.h"
+#include "shared/messages/ChunkMessages.h"
 
-#include "service/messages/BinaryCodec.h"
+#include "shared/messages/BinaryCodec.h"
 
 namespace brimo {
 

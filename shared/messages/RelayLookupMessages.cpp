@@ -1,4 +1,4 @@
-#include "service/messages/RelayLookupMessages.h"
+#include "shared/messages/RelayLookupMessages.h"
 
 #include "shared/json/Base64.h"
 #include "shared/json/JsonFields.h"
