@@ -1,5 +1,5 @@
 #include "fuzz/FuzzCheck.h"
-#include "service/MountTable.h"
+#include "shared/MountTable.h"
 
 #include <string>
 #include <string_view>

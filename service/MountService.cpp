@@ -1,5 +1,5 @@
 #include "service/MountService.h"
-#include "service/MountTable.h"
+#include "shared/MountTable.h"
 #include "service/ToolProcess.h"
 #include "shared/messages/SharedFileStorage.h"
 #include "shared/BridgeContract.h"

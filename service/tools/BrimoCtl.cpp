@@ -76,7 +76,7 @@ std::string describeState(const NotifyBridgeStateChangedPayload& state) {
 }
 
 // What the service may call on us: prints notifications, answers like the desktop app.
-class Client final : public ipc::TarvelBridgeClientProtocol {
+class Client final : public ipc::ExtensionClient {
 public:
     Client(std::function<void()> onState, std::function<void(const Uuid&, int)>& onProgress)
         : onState_(std::move(onState))
@@ -94,30 +94,10 @@ public:
             onState_();
         }
     }
-    void echo(ipc::Reply<> reply) override { reply(); }
-    void benchmarkIngest(Bytes data, ipc::Reply<uint64_t> reply) override { reply(data.size()); }
-    void runExtToHostPing(int64_t count, ipc::Reply<double> reply) override {
-        auto connection = connection_.lock();
-        if (!connection) return reply(-1.0);
-        ipc::measureEchoRoundTrips(connection, count,
-                                   [reply = std::move(reply)](double s) mutable { reply(s); });
-    }
-    void benchmarkSendChunks(uint64_t chunkSize, uint64_t chunkCount,
-                             ipc::Reply<double> reply) override {
-        auto connection = connection_.lock();
-        if (!connection) return reply(-1.0);
-        ipc::measureChunkSends(connection, chunkSize, chunkCount,
-                               [reply = std::move(reply)](double s) mutable { reply(s); });
-    }
-
-    void setConnection(std::weak_ptr<ipc::ClientConnection> connection) {
-        connection_ = std::move(connection);
-    }
     // Only watch prints bridge states; other commands print their own lines.
     bool quietState = false;
 
 private:
-    std::weak_ptr<ipc::ClientConnection> connection_;
     std::function<void()> onState_;
     std::function<void(const Uuid&, int)>& onProgress_;
 };

@@ -57,4 +57,19 @@ void measureChunkSends(const std::shared_ptr<ClientConnection>& connection, uint
         measurement.finisher());
 }
 
+void ExtensionClient::runExtToHostPing(int64_t count, Reply<double> reply) {
+    auto connection = connection_.lock();
+    if (!connection) return reply(-1.0);
+    measureEchoRoundTrips(connection, count,
+                          [reply = std::move(reply)](double s) mutable { reply(s); });
+}
+
+void ExtensionClient::benchmarkSendChunks(uint64_t chunkSize, uint64_t chunkCount,
+                                          Reply<double> reply) {
+    auto connection = connection_.lock();
+    if (!connection) return reply(-1.0);
+    measureChunkSends(connection, chunkSize, chunkCount,
+                      [reply = std::move(reply)](double s) mutable { reply(s); });
+}
+
 } // namespace brimo::ipc

@@ -8,6 +8,7 @@
 namespace brimo {
 
 struct MountTableEntry {
+    std::string id;         // the mount's ID, unique while it is mounted
     std::string mountPoint; // unescaped
     std::string type;
 

@@ -1,4 +1,4 @@
-#include "service/MountTable.h"
+#include "shared/MountTable.h"
 
 #include <algorithm>
 #include <vector>
@@ -34,7 +34,8 @@ std::optional<MountTableEntry> parseMountTableLine(std::string_view line) {
     }
     for (size_t i = 6; i + 1 < fields.size(); ++i)
         if (fields[i] == "-")
-            return MountTableEntry{unescapeTablePath(fields[4]), std::string(fields[i + 1])};
+            return MountTableEntry{std::string(fields[0]), unescapeTablePath(fields[4]),
+                                   std::string(fields[i + 1])};
     return std::nullopt;
 }
 
