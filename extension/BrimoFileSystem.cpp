@@ -106,14 +106,16 @@ bool BrimoFileSystem::replyEntry(FuseReply& reply, const RelayItemSummary& summa
 }
 
 asio::awaitable<BrimoFileSystem::Lookup>
-BrimoFileSystem::lookUp(const std::string& identifier, std::optional<RelayLookupSource> source) {
-    co_return co_await ask(kLookup, encoded(RelayLookupRequest{identifier, source}), ENOTDIR);
+BrimoFileSystem::lookUp(std::string identifier, std::optional<RelayLookupSource> source) {
+    Bytes request = encoded(RelayLookupRequest{std::move(identifier), source});
+    Lookup found = co_await ask(kLookup, std::move(request), ENOTDIR);
+    co_return found;
 }
 
 // A request whose answer describes an item.
-asio::awaitable<BrimoFileSystem::Lookup> BrimoFileSystem::ask(uint16_t code, const Bytes& payload,
+asio::awaitable<BrimoFileSystem::Lookup> BrimoFileSystem::ask(uint16_t code, Bytes payload,
                                                               int wrongKind) {
-    const CallOutcome outcome = co_await link_.relay(code, payload);
+    const CallOutcome outcome = co_await link_.relay(code, std::move(payload));
     Lookup result;
     result.error = relayErrno(outcome, wrongKind);
     if (result.error != 0) co_return result;
@@ -125,6 +127,15 @@ asio::awaitable<BrimoFileSystem::Lookup> BrimoFileSystem::ask(uint16_t code, con
         result.summary = std::move(*summary);
     }
     co_return result;
+}
+
+asio::awaitable<BrimoFileSystem::Lookup>
+BrimoFileSystem::createItem(std::string parent, std::string name, bool directory, mode_t mode) {
+    Bytes request = encoded(
+        RelayCreateItemRequest{std::move(parent), std::move(name), directory, mode & 07777});
+    Lookup made =
+        co_await ask(uint16_t(FileSystemRequest::createItem), std::move(request), ENOTDIR);
+    co_return made;
 }
 
 asio::awaitable<void> BrimoFileSystem::lookup(FuseReply reply, uint64_t parent, std::string name) {
@@ -209,9 +220,10 @@ asio::awaitable<void> BrimoFileSystem::setattr(FuseReply reply, uint64_t node,
     else if (toSet & FUSE_SET_ATTR_MTIME)
         change.modifyTime = relayTime(attributes.st_mtim);
     if (change.mode || change.accessTime || change.modifyTime) {
+        Bytes payload = encoded(change);
         const Bytes before = nodes_.summary(node) ? nodes_.summary(node)->contentVersion : Bytes{};
         const CallOutcome outcome =
-            co_await link_.relay(uint16_t(FileSystemRequest::setAttributes), encoded(change));
+            co_await link_.relay(uint16_t(FileSystemRequest::setAttributes), std::move(payload));
         if (int error = relayErrno(outcome)) {
             reply.error(error);
             co_return;
@@ -274,8 +286,9 @@ asio::awaitable<void> BrimoFileSystem::readdirplus(FuseReply reply, uint64_t nod
         if (index >= 2 && index - 2 >= directory->items.size() && !directory->complete) {
             RelayListDirectoryRequest request{directory->identifier, std::nullopt, kPageLimit};
             if (!directory->items.empty()) request.after = directory->items.back().filename;
-            const CallOutcome outcome =
-                co_await link_.relay(uint16_t(FileSystemRequest::listDirectory), encoded(request));
+            Bytes payload = encoded(request);
+            const CallOutcome outcome = co_await link_.relay(
+                uint16_t(FileSystemRequest::listDirectory), std::move(payload));
             int error = relayErrno(outcome, ENOTDIR);
             auto page = error == 0 ? decodeRelayDirectoryPage(outcome.data) : std::nullopt;
             if (error == 0 && !page) error = EIO;
@@ -331,9 +344,7 @@ asio::awaitable<void> BrimoFileSystem::mkdir(FuseReply reply, uint64_t parent, s
         reply.error(identifier ? error : ENOENT);
         co_return;
     }
-    const Lookup made = co_await ask(
-        uint16_t(FileSystemRequest::createItem),
-        encoded(RelayCreateItemRequest{*identifier, name, true, mode & 07777}), ENOTDIR);
+    const Lookup made = co_await createItem(*identifier, name, true, mode);
     if (made.error != 0)
         reply.error(made.error);
     else
@@ -352,9 +363,7 @@ asio::awaitable<void> BrimoFileSystem::mknod(FuseReply reply, uint64_t parent, s
         reply.error(identifier ? error : ENOENT);
         co_return;
     }
-    const Lookup made = co_await ask(
-        uint16_t(FileSystemRequest::createItem),
-        encoded(RelayCreateItemRequest{*identifier, name, false, mode & 07777}), ENOTDIR);
+    const Lookup made = co_await createItem(*identifier, name, false, mode);
     if (made.error != 0)
         reply.error(made.error);
     else
@@ -368,14 +377,12 @@ asio::awaitable<void> BrimoFileSystem::create(FuseReply reply, uint64_t parent, 
         reply.error(parentIdentifier ? error : ENOENT);
         co_return;
     }
-    Lookup made = co_await ask(
-        uint16_t(FileSystemRequest::createItem),
-        encoded(RelayCreateItemRequest{*parentIdentifier, name, false, mode & 07777}), ENOTDIR);
+    Lookup made = co_await createItem(*parentIdentifier, name, false, mode);
     bool existed = false;
     if (made.error == EEXIST && !(info.flags & O_EXCL)) {
         // Someone made it in between: open what is there.
-        made = co_await lookUp(childIdentifier(*parentIdentifier, name),
-                               RelayLookupSource::fsLookupByName);
+        std::string identifier = childIdentifier(*parentIdentifier, name);
+        made = co_await lookUp(std::move(identifier), RelayLookupSource::fsLookupByName);
         existed = true;
         if (made.error == 0 && made.summary.isDirectory) made.error = EISDIR;
     }
@@ -418,9 +425,9 @@ asio::awaitable<void> BrimoFileSystem::remove(FuseReply reply, uint64_t parent, 
         reply.error(ENOENT);
         co_return;
     }
+    Bytes request = encoded(RelayRemoveItemRequest{*identifier, directory});
     const CallOutcome outcome =
-        co_await link_.relay(uint16_t(FileSystemRequest::removeItem),
-                             encoded(RelayRemoveItemRequest{*identifier, directory}));
+        co_await link_.relay(uint16_t(FileSystemRequest::removeItem), std::move(request));
     if (int error = relayErrno(outcome, directory ? ENOTDIR : EISDIR)) {
         reply.error(error);
         co_return;
@@ -448,10 +455,10 @@ asio::awaitable<void> BrimoFileSystem::rename(FuseReply reply, uint64_t parent, 
         reply.error(from && toParent ? error : ENOENT);
         co_return;
     }
-    const Lookup moved = co_await ask(
-        uint16_t(FileSystemRequest::renameItem),
-        encoded(RelayRenameItemRequest{*from, *toParent, newName, !(flags & RENAME_NOREPLACE)}),
-        ENOTDIR);
+    Bytes request =
+        encoded(RelayRenameItemRequest{*from, *toParent, newName, !(flags & RENAME_NOREPLACE)});
+    const Lookup moved =
+        co_await ask(uint16_t(FileSystemRequest::renameItem), std::move(request), ENOTDIR);
     if (moved.error != 0) {
         reply.error(moved.error);
         co_return;
@@ -472,7 +479,7 @@ asio::awaitable<void> BrimoFileSystem::rename(FuseReply reply, uint64_t parent, 
 
 asio::awaitable<void> BrimoFileSystem::statfs(FuseReply reply) {
     const CallOutcome outcome =
-        co_await link_.relay(uint16_t(FileSystemRequest::volumeStatistics), {});
+        co_await link_.relay(uint16_t(FileSystemRequest::volumeStatistics), Bytes{});
     int error = relayErrno(outcome);
     auto statistics = error == 0 ? decodeRelayVolumeStatistics(outcome.data) : std::nullopt;
     if (!statistics) {
@@ -540,9 +547,9 @@ asio::awaitable<int> BrimoFileSystem::load(std::shared_ptr<OpenFile> file, bool 
             if (!content) co_return EIO;
         } else if (!content) {
             const Uuid session = Uuid::random();
-            const CallOutcome outcome = co_await link_.fileIO(
-                int64_t(FileIOOperation::beginRead),
-                encoded(FileIOBeginReadRequest{*identifier, session}), session);
+            Bytes request = encoded(FileIOBeginReadRequest{*identifier, session});
+            const CallOutcome outcome = co_await link_.fileIO(int64_t(FileIOOperation::beginRead),
+                                                              std::move(request), session);
             if (int error = fileIOErrno(outcome)) co_return error;
             const auto descriptor = decodeSharedFileDescriptor(outcome.data);
             if (!descriptor) co_return EIO;
@@ -553,7 +560,8 @@ asio::awaitable<int> BrimoFileSystem::load(std::shared_ptr<OpenFile> file, bool 
         }
     }
     if (writable && !content->writable()) {
-        auto copy = co_await offload([this, content] { return store_.copyToWorkFile(*content); });
+        auto copyToWork = [this, content] { return store_.copyToWorkFile(*content); };
+        auto copy = co_await offload(std::move(copyToWork));
         if (!copy) co_return EIO;
         content = std::move(copy);
     }
@@ -644,11 +652,10 @@ asio::awaitable<int> BrimoFileSystem::push(std::shared_ptr<OpenFile> file) {
     if (source) {
         const Uuid session = Uuid::random();
         const std::string token = session.toString();
-        const CallOutcome outcome = co_await link_.fileIO(
-            int64_t(FileIOOperation::beginWrite),
-            encoded(FileIOBeginWriteRequest{*identifier, session, file->version, token, *source,
-                                            uint64_t(size)}),
-            session);
+        Bytes request = encoded(FileIOBeginWriteRequest{*identifier, session, file->version, token,
+                                                        *source, uint64_t(size)});
+        const CallOutcome outcome = co_await link_.fileIO(int64_t(FileIOOperation::beginWrite),
+                                                          std::move(request), session);
         error = fileIOErrno(outcome);
         if (error == 0) {
             if (auto summary = decodeRelayItemSummary(outcome.data)) {
@@ -660,8 +667,8 @@ asio::awaitable<int> BrimoFileSystem::push(std::shared_ptr<OpenFile> file) {
             fsLog.error("writing %s to the phone failed: %s", identifier->c_str(),
                         std::strerror(error));
         }
-        co_await link_.fileIO(int64_t(FileIOOperation::endWrite),
-                              encoded(FileIOEndWriteRequest{token}));
+        Bytes end = encoded(FileIOEndWriteRequest{token});
+        co_await link_.fileIO(int64_t(FileIOOperation::endWrite), std::move(end));
         SharedFileStorage::removeSharedFile(*source);
     }
     if (error != 0) {
@@ -702,7 +709,8 @@ asio::awaitable<void> BrimoFileSystem::close(std::shared_ptr<OpenFile> file) {
 }
 
 asio::awaitable<void> BrimoFileSystem::endRead(std::string token) {
-    co_await link_.fileIO(int64_t(FileIOOperation::endRead), encoded(FileIOEndReadRequest{token}));
+    Bytes request = encoded(FileIOEndReadRequest{std::move(token)});
+    co_await link_.fileIO(int64_t(FileIOOperation::endRead), std::move(request));
 }
 
 asio::awaitable<int> BrimoFileSystem::truncate(uint64_t node, uint64_t size, bool& pushed) {

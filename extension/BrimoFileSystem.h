@@ -94,9 +94,12 @@ private:
         RelayItemSummary summary;
     };
 
-    asio::awaitable<Lookup> lookUp(const std::string& identifier,
-                                   std::optional<RelayLookupSource> source);
-    asio::awaitable<Lookup> ask(uint16_t code, const Bytes& payload, int wrongKind);
+    // Requests are built before they are awaited: GCC 12 destroys some temporaries of a
+    // co_await expression twice.
+    asio::awaitable<Lookup> lookUp(std::string identifier, std::optional<RelayLookupSource> source);
+    asio::awaitable<Lookup> createItem(std::string parent, std::string name, bool directory,
+                                       mode_t mode);
+    asio::awaitable<Lookup> ask(uint16_t code, Bytes payload, int wrongKind);
     bool replyEntry(FuseReply& reply, const RelayItemSummary& summary);
     struct stat attributesOf(uint64_t node, const RelayItemSummary& summary);
     std::shared_ptr<OpenFile> openFile(uint64_t node);

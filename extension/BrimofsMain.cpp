@@ -6,7 +6,7 @@
 // SOURCE is the shared container's "source-anchor" folder that the service mounts from. With
 // --ready-fd the outcome of mounting is written there as one line, "ok" or "error: <why>", and
 // the descriptor closed: the mount helper waits on it. The process stays in the foreground;
-// the helper detaches it.
+// the helper detaches it. BRIMOFS_OPTIONS in the environment adds to the -o options.
 
 #include "extension/BrimoFileSystem.h"
 #include "extension/FuseOperations.h"
@@ -35,10 +35,10 @@ namespace stdfs = std::filesystem;
 
 constexpr log::Logger mainLog{log::kSubsystem, "Extension"};
 
-// Every mount of the drive: listed by desktops, checked by the kernel against the attributes we
-// give, and unmounted by fusermount3 should this process die.
-constexpr const char* kMountOptions =
-    "fsname=Brimo,subtype=brimo,default_permissions,auto_unmount,x-gvfs-show,x-gvfs-name=Brimo";
+// Every mount of the drive: named for the mount table, checked by the kernel against the
+// attributes we give, and unmounted by fusermount3 should this process die. (Desktop hints such
+// as x-gvfs-show cannot go along: FUSE passes no user-space options on.)
+constexpr const char* kMountOptions = "fsname=Brimo,subtype=brimo,default_permissions,auto_unmount";
 
 struct Arguments {
     int readyFd = -1;
@@ -89,6 +89,9 @@ std::optional<Arguments> parse(int argc, char** argv) {
             positional.push_back(arg);
         }
     }
+    if (const char* extra = std::getenv("BRIMOFS_OPTIONS");
+        extra && !parseOptions(extra, arguments.options))
+        return std::nullopt;
     if (positional.size() != 2) return std::nullopt;
     arguments.source = positional[0];
     arguments.mountPoint = positional[1];
@@ -163,6 +166,7 @@ int main(int argc, char** argv) {
     const auto& operations = fs::brimoOperations();
     fuse_session* session =
         fuse_session_new(&fuseArguments, &operations, sizeof operations, &context);
+    fuse_opt_free_args(&fuseArguments);
     if (!session) {
         report(arguments->readyFd, "FUSE refused the session's options");
         return 1;

@@ -89,30 +89,33 @@ void PhoneLink::close(int error) {
     failAll(error);
 }
 
+// The sending step is a named local: GCC 12 destroys some temporaries of a co_await expression
+// twice.
 asio::awaitable<CallOutcome> PhoneLink::relay(uint16_t code, Bytes payload) {
-    co_return co_await call(
-        [this, code, payload = std::move(payload)](uint64_t id) mutable {
-            auto host = connection_->remoteObjectProxy(
-                [this, id](const ipc::RemoteError&) { complete(id, linkFailure(EIO)); });
-            host.relayToUsbMux(code, std::move(payload),
-                               [this, id](Bytes response, int64_t error, int64_t status) {
-                                   complete(id, {0, error, status, std::move(response)});
-                               });
-        },
-        options_.requestTimeout, std::nullopt);
+    Send send = [this, code, payload = std::move(payload)](uint64_t id) mutable {
+        auto host = connection_->remoteObjectProxy(
+            [this, id](const ipc::RemoteError&) { complete(id, linkFailure(EIO)); });
+        host.relayToUsbMux(code, std::move(payload),
+                           [this, id](Bytes response, int64_t error, int64_t status) {
+                               complete(id, {0, error, status, std::move(response)});
+                           });
+    };
+    CallOutcome outcome = co_await call(std::move(send), options_.requestTimeout, std::nullopt);
+    co_return outcome;
 }
 
 asio::awaitable<CallOutcome> PhoneLink::fileIO(int64_t operation, Bytes param,
                                                std::optional<Uuid> session) {
-    co_return co_await call(
-        [this, operation, param = std::move(param)](uint64_t id) mutable {
-            auto host = connection_->remoteObjectProxy(
-                [this, id](const ipc::RemoteError&) { complete(id, linkFailure(EIO)); });
-            host.requestFileIO(operation, std::move(param), [this, id](Bytes reply, int64_t code) {
-                complete(id, {0, code, 0, std::move(reply)});
-            });
-        },
-        session ? options_.transferIdleTimeout : options_.requestTimeout, session);
+    Send send = [this, operation, param = std::move(param)](uint64_t id) mutable {
+        auto host = connection_->remoteObjectProxy(
+            [this, id](const ipc::RemoteError&) { complete(id, linkFailure(EIO)); });
+        host.requestFileIO(operation, std::move(param), [this, id](Bytes reply, int64_t code) {
+            complete(id, {0, code, 0, std::move(reply)});
+        });
+    };
+    const auto timeout = session ? options_.transferIdleTimeout : options_.requestTimeout;
+    CallOutcome outcome = co_await call(std::move(send), timeout, session);
+    co_return outcome;
 }
 
 asio::awaitable<CallOutcome> PhoneLink::call(Send send, std::chrono::milliseconds timeout,

@@ -1,0 +1,95 @@
+#pragma once
+
+#include "extension/MountWatcher.h"
+#include "tests/integration/RealServiceFixture.h"
+
+#include <chrono>
+
+namespace brimo::test {
+
+using namespace std::chrono_literals;
+
+// The drive as a user meets it: the real service mounts it with the bundle's mount helper when
+// the simulated phone asks, and coreutils work on the mounted volume. Nothing stays mounted and
+// no Brimofs stays running after a test.
+class DriveFixture : public RealServiceFixture {
+protected:
+    explicit DriveFixture(std::string linkRate = "", const std::string& extensionOptions = "")
+        : RealServiceFixture(std::move(linkRate)) {
+        ::setenv("BRIMO_OPEN_TOOL", "/bin/true", 1); // no file manager in tests
+        ::setenv("BRIMOFS_OPTIONS", extensionOptions.c_str(), 1);
+    }
+
+    void SetUp() override {
+        servicePid = startService(serviceLog());
+        mountDrive();
+    }
+
+    ~DriveFixture() override {
+        if (mounted()) runChild({BRIMO_UMOUNT_PATH, "-f", mountPoint().string()});
+        for (pid_t pid : extensionsServing())
+            ::kill(pid, SIGTERM);
+        waitUntil([&] { return extensionsServing().empty() && !mounted(); });
+        for (pid_t pid : extensionsServing())
+            ::kill(pid, SIGKILL);
+    }
+
+    // The phone asks for the volume once the service's link to it is open.
+    void mountDrive() {
+        ASSERT_TRUE(waitUntil(
+            [&] { return sim.control("push " + std::string(kPhone) + " mount mount") != "OK 0"; },
+            20s));
+        ASSERT_TRUE(waitUntil([&] { return mounted(); }, 20s)) << readFile(serviceLog());
+    }
+
+    fs::path dataHome() const { return fs::path(sim.tempDir()) / "data"; }
+    fs::path container() const { return dataHome() / "group.Ozm.Tarvel"; }
+    fs::path mountPoint() const { return dataHome() / "Tarvel/mnt"; }
+    fs::path serviceLog() const { return fs::path(sim.tempDir()) / "service.log"; }
+    fs::path onDrive(const std::string& name) const { return mountPoint() / name; }
+    fs::path onPhone(const std::string& name) const { return phoneRoot / name; }
+
+    bool mounted() const { return ::brimo::fs::findMount(mountPoint().string(), "fuse.brimo") != std::nullopt; }
+
+    // Brimofs processes serving this test's container.
+    std::vector<pid_t> extensionsServing() const {
+        std::vector<pid_t> found;
+        const std::string marker = "XDG_DATA_HOME=" + dataHome().string();
+        for (const auto& entry : fs::directory_iterator("/proc")) {
+            const std::string name = entry.path().filename();
+            if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+            std::error_code ec;
+            if (fs::read_symlink(entry.path() / "exe", ec).filename() != "Brimofs") continue;
+            if (readFile(entry.path() / "environ").find(marker + '\0') != std::string::npos)
+                found.push_back(std::stoi(name));
+        }
+        return found;
+    }
+
+    // A shell command's exit code; its stdout in `output` when asked for.
+    int shell(const std::string& command, std::string* output = nullptr) {
+        auto result = runChild({"sh", "-c", command});
+        if (output) *output = result.output;
+        return result.exitCode;
+    }
+
+    static void writeFile(const fs::path& path, const std::string& bytes) {
+        std::ofstream file(path, std::ios::binary | std::ios::trunc);
+        file << bytes;
+    }
+
+    // Bytes that differ at every offset of a 4 MiB chunk, so a misplaced chunk shows.
+    static std::string pattern(size_t size, unsigned seed = 1) {
+        std::string bytes(size, '\0');
+        uint32_t state = seed * 2654435761u + 1;
+        for (auto& byte : bytes) {
+            state = state * 1664525u + 1013904223u;
+            byte = char(state >> 24);
+        }
+        return bytes;
+    }
+
+    pid_t servicePid = -1;
+};
+
+} // namespace brimo::test
