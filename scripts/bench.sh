@@ -8,6 +8,7 @@ BRIMO_BUILD_TYPE=Release BRIMO_SANITIZE=OFF "$root/scripts/setup.sh"
 "$BRIMO_BUILD_DIR/bench/tunnel_engine_bench"
 "$root/bench/transfer_bench.sh" "$BRIMO_BUILD_DIR"
 "$root/bench/ipc_bench.sh" "$BRIMO_BUILD_DIR"
+"$root/bench/drive_bench.sh" "$BRIMO_BUILD_DIR"
 # The service's peak memory with 50 clients doing lookups and small reads (BRIMO_MEMORY_SECONDS,
 # default 60).
 "$BRIMO_BUILD_DIR/bench/memory_load_bench" --seconds "${BRIMO_MEMORY_SECONDS:-60}"

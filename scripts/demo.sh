@@ -2,8 +2,9 @@
 # The main job: a simulated phone on a simulated usbmux daemon (over a modelled USB 2.0 link);
 # one link speed-test round against it through the real libusbmuxd; then the bridge service,
 # with brimoctl registering as the desktop app and following the phone as it is unplugged and
-# plugged in again; a file read from the phone and one written to it through the service; and
-# the service's diagnostics, with brimoctl answering the extension's side of them.
+# plugged in again; a file read from the phone and one written to it through the service; the
+# drive itself, mounted when the phone asks, used with coreutils and ejected; and the service's
+# diagnostics, with brimoctl answering the extension's side of them.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -13,6 +14,7 @@ udid=00008030-001A2B3C4D5E6F70
 
 work=$(mktemp -d)
 cleanup() {
+  mountpoint -q "$work/data/Tarvel/mnt" 2>/dev/null && fusermount3 -u -z "$work/data/Tarvel/mnt"
   for pid in ${watch_pid:-} ${service_pid:-} ${sim_pid:-}; do
     kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
   done
@@ -69,6 +71,40 @@ sha256sum "$work/phone/photo.raw" "$work/photo.raw" | cut -c1-64
 echo "written on the desktop" >"$work/note.txt"
 "$brimoctl" --role fileProvider write note.txt "$work/note.txt"
 echo "the phone now has note.txt: $(cat "$work/phone/note.txt")"
+
+echo "== the drive"
+mnt=$XDG_DATA_HOME/Tarvel/mnt
+mounted() { grep -q " $mnt .*fuse.brimo" /proc/self/mountinfo; }
+mkdir -p "$work/phone/DCIM"
+for i in 1 2 3; do head -c $((i * 1024 * 1024)) /dev/urandom >"$work/phone/DCIM/IMG_000$i.JPG"; done
+echo "-- the phone asks for its drive"
+until [[ $("$sim" ctl --control "$work/usbmuxd.sock.control" push "$udid" mount mount) != "OK 0" ]]; do
+  sleep 0.1
+done
+for _ in $(seq 100); do mounted && break; sleep 0.1; done
+grep " $mnt " /proc/self/mountinfo | awk '{ print "mounted:", $5, "type", $(NF-2), "from", $(NF-1) }'
+ls -l "$mnt" "$mnt/DCIM"
+echo "-- copy a photo out of the drive"
+cp "$mnt/DCIM/IMG_0002.JPG" "$work/IMG_0002.JPG"
+sha256sum "$work/phone/DCIM/IMG_0002.JPG" "$work/IMG_0002.JPG" | cut -c1-64
+echo "-- copy a document into it, rename it, remove a photo"
+printf 'Notes from the desktop\n' >"$work/notes.txt"
+cp "$work/notes.txt" "$mnt/notes.txt"
+mv "$mnt/notes.txt" "$mnt/DCIM/notes-renamed.txt"
+rm "$mnt/DCIM/IMG_0001.JPG"
+echo "on the phone now:"
+(cd "$work/phone" && find . -type f | sort)
+echo "-- the phone changes a file by itself and tells the desktop"
+stat -c '%n: %s bytes' "$mnt/DCIM/IMG_0003.JPG"
+head -c 100 /dev/urandom >>"$work/phone/DCIM/IMG_0003.JPG"
+ctl push "$udid" mutation created DCIM/IMG_0003.JPG
+sleep 0.5
+stat -c '%n: %s bytes' "$mnt/DCIM/IMG_0003.JPG"
+echo "-- eject (Shutdown)"
+dbus-send --peer="unix:path=$XDG_RUNTIME_DIR/Ozm.Tarvel.Mac.XPC" --print-reply \
+  --dest=Ozm.Tarvel.Mac.XPC /Ozm/Tarvel/Bridge Ozm.Tarvel.BridgeHost.Shutdown | tail -1
+for _ in $(seq 100); do mounted || break; sleep 0.1; done
+mounted && echo "still mounted!" || echo "the drive is unmounted"
 
 echo "== diagnostics through the service"
 "$brimoctl" echo

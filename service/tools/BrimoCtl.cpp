@@ -5,8 +5,10 @@
 //   brimoctl [--role desktopApp|fileProvider|iOS|N] version
 //   brimoctl [--role …] register
 //   brimoctl [--role …] watch [COUNT]     register, then print bridge-state notifications
-//   brimoctl [--role …] relay CODE JSON   register, relay one request to the phone, print
-//                                         "error=E status=S" and the phone's response
+//   brimoctl [--role …] relay CODE JSON [--repeat N]
+//                                         register, relay one request to the phone, print
+//                                         "error=E status=S" and the phone's response; with
+//                                         --repeat, N requests one after another and the time
 //   brimoctl [--role …] fileio OPERATION JSON
 //                                         register, make one file-IO call as it is given, print
 //                                         "code=C" and the reply
@@ -47,7 +49,7 @@ using namespace brimo;
 
 int usage() {
     std::cerr << "usage: brimoctl [--role desktopApp|fileProvider|iOS|N] version | register |"
-                 " watch [COUNT] | relay CODE JSON | fileio OPERATION JSON |"
+                 " watch [COUNT] | relay CODE JSON [--repeat N] | fileio OPERATION JSON |"
                  " read IDENTIFIER [--out FILE] |"
                  " write IDENTIFIER FILE | echo | ping ROLE | speedtest | extping COUNT |"
                  " throughput to-ext|from-ext SIZE COUNT\n";
@@ -153,6 +155,36 @@ void measure(ipc::RemoteBridgeHost& host, const std::vector<std::string>& words,
     }
 }
 
+// `count` relays of the same request, each sent when the previous one was answered.
+void relayRepeatedly(ipc::RemoteBridgeHost& host, int64_t code, Bytes param, unsigned long count,
+                     const std::function<void(int)>& finish) {
+    struct Run {
+        ipc::RemoteBridgeHost& host;
+        int64_t code;
+        Bytes param;
+        unsigned long left;
+        std::function<void(int)> finish;
+        std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+        void next(const std::shared_ptr<Run>& self) {
+            if (left-- == 0) {
+                const std::chrono::duration<double, std::milli> took =
+                    std::chrono::steady_clock::now() - start;
+                std::cout << "relayed: " << took.count() << " ms" << std::endl;
+                return finish(0);
+            }
+            host.relayToUsbMux(code, param, [self](Bytes, int64_t error, int64_t) {
+                if (error != 0) {
+                    std::cerr << "brimoctl: relay failed with error " << error << std::endl;
+                    return self->finish(1);
+                }
+                self->next(self);
+            });
+        }
+    };
+    auto run = std::make_shared<Run>(Run{host, code, std::move(param), count, finish});
+    run->next(run);
+}
+
 bool isMeasurement(const std::vector<std::string>& words) {
     return (words[0] == "ping" && words.size() == 2 && parseRole(words[1])) ||
            (words[0] == "extping" && words.size() == 2) ||
@@ -166,9 +198,13 @@ int main(int argc, char** argv) {
     std::optional<int64_t> chosenRole;
     std::vector<std::string> words;
     std::string out;
+    unsigned long repeat = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--out") {
+        if (arg == "--repeat") {
+            if (++i >= argc) return usage();
+            repeat = std::strtoul(argv[i], nullptr, 10);
+        } else if (arg == "--out") {
             if (++i >= argc) return usage();
             out = argv[i];
         } else if (arg == "--role") {
@@ -242,7 +278,9 @@ int main(int argc, char** argv) {
                     std::cerr << "brimoctl: registration refused" << std::endl;
                     return finish(1);
                 }
-                if (relay)
+                if (relay && repeat > 0)
+                    relayRepeatedly(host, code, std::move(param), repeat, finish);
+                else if (relay)
                     host.relayToUsbMux(
                         code, std::move(param), [&](Bytes response, int64_t error, int64_t status) {
                             std::cout << "error=" << error << " status=" << status << "\n"

@@ -14,9 +14,7 @@ protected:
         : DriveFixture("10M") {}
 
     // Runs `command` in the background; the exit code lands in `status` when it ends.
-    pid_t background(const std::string& command) {
-        return spawnChild({"sh", "-c", command});
-    }
+    pid_t background(const std::string& command) { return spawnChild({"sh", "-c", command}); }
 
     // The process's state letter from /proc ('D': in uninterruptible sleep).
     static char stateOf(pid_t pid) {

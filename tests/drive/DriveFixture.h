@@ -49,7 +49,9 @@ protected:
     fs::path onDrive(const std::string& name) const { return mountPoint() / name; }
     fs::path onPhone(const std::string& name) const { return phoneRoot / name; }
 
-    bool mounted() const { return ::brimo::fs::findMount(mountPoint().string(), "fuse.brimo") != std::nullopt; }
+    bool mounted() const {
+        return ::brimo::fs::findMount(mountPoint().string(), "fuse.brimo") != std::nullopt;
+    }
 
     // Brimofs processes serving this test's container.
     std::vector<pid_t> extensionsServing() const {

@@ -18,7 +18,9 @@ std::string sizeOf(const fs::path& path) {
 TEST_F(DriveTest, ListsStatsAndReadsWhatThePhoneHolds) {
     fs::create_directories(onPhone("DCIM/100APPLE"));
     const std::vector<std::pair<std::string, size_t>> files = {
-        {"empty", 0}, {"one", 1}, {"DCIM/100APPLE/under", 4 * 1024 * 1024 - 1},
+        {"empty", 0},
+        {"one", 1},
+        {"DCIM/100APPLE/under", 4 * 1024 * 1024 - 1},
         {"DCIM/100APPLE/over", 4 * 1024 * 1024 + 1}};
     for (const auto& [name, size] : files)
         writeFile(onPhone(name), pattern(size, unsigned(size)));
@@ -36,8 +38,7 @@ TEST_F(DriveTest, ListsStatsAndReadsWhatThePhoneHolds) {
         const fs::path copy = fs::path(sim.tempDir()) / "copy";
         ASSERT_EQ(shell("cp '" + onDrive(name).string() + "' " + copy.string()), 0) << name;
         EXPECT_EQ(readFile(copy), readFile(onPhone(name))) << name;
-        EXPECT_EQ(shell("cmp '" + onDrive(name).string() + "' '" + onPhone(name).string() + "'"),
-                  0)
+        EXPECT_EQ(shell("cmp '" + onDrive(name).string() + "' '" + onPhone(name).string() + "'"), 0)
             << name;
     }
     EXPECT_NE(shell("cat " + onDrive("nothing-here").string()), 0);
@@ -72,8 +73,7 @@ TEST_F(DriveTest, CopiesIntoTheDriveAndChangesItemsOnThePhone) {
     EXPECT_TRUE(fs::is_regular_file(onPhone("new-empty")));
     EXPECT_EQ(fs::file_size(onPhone("new-empty")), 0u);
     ASSERT_EQ(shell("touch -d '2001-02-03 04:05:06 UTC' " + onDrive("new-empty").string()), 0);
-    EXPECT_EQ(fs::last_write_time(onPhone("new-empty")),
-              fs::last_write_time(onDrive("new-empty")));
+    EXPECT_EQ(fs::last_write_time(onPhone("new-empty")), fs::last_write_time(onDrive("new-empty")));
     std::string stamp;
     shell("date -u -r " + onPhone("new-empty").string() + " +%Y", &stamp);
     EXPECT_EQ(stamp, "2001\n");
