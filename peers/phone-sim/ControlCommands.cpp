@@ -103,14 +103,28 @@ ControlReply ControlCommands::execute(std::string_view line) {
             payload += (payload.empty() ? "" : " ") + device.udid + "=" + std::to_string(device.id);
         return {ok(payload)};
     }
-    if (command == "stats") {
-        const SimStats& stats = registry_.stats();
-        return {ok("listens=" + std::to_string(stats.listens) + " lists=" +
-                   std::to_string(stats.lists) + " connects=" + std::to_string(stats.connects) +
-                   " open=" + std::to_string(registry_.openPipes()))};
-    }
+    if (command == "stats") return {ok(statsLine())};
     if (command == "noted") return {ok(std::to_string(registry_.stats().unmountsNoted))};
     return {err("unknown command: " + std::string(command))};
+}
+
+std::string ControlCommands::statsLine() const {
+    const SimStats& stats = registry_.stats();
+    std::string line = "listens=" + std::to_string(stats.listens) +
+                       " lists=" + std::to_string(stats.lists) +
+                       " connects=" + std::to_string(stats.connects);
+    // Left out until the first answer, so that a simulator that served no framed request reports
+    // what it always did; "open=" stays last for those who wait for the pipes to close.
+    if (!stats.answered.empty()) {
+        uint64_t total = 0;
+        std::string codes;
+        for (const auto& [code, count] : stats.answered) {
+            total += count;
+            codes += " code" + std::to_string(code) + "=" + std::to_string(count);
+        }
+        line += " requests=" + std::to_string(total) + codes;
+    }
+    return line + " open=" + std::to_string(registry_.openPipes());
 }
 
 std::string ControlCommands::fault(std::string_view udid, std::string_view key,

@@ -23,6 +23,8 @@ public:
     ControlReply execute(std::string_view line);
 
 private:
+    // Without "OK": the usbmuxd counts, the framed answers by code, then the open pipes.
+    std::string statsLine() const;
     std::string fault(std::string_view udid, std::string_view key, std::string_view rest);
     // The faults of framed requests: delay, status, mute and drop-after.
     std::string framedFault(DeviceFaults& faults, std::string_view key, std::string_view rest);

@@ -31,6 +31,10 @@ struct SimStats {
     uint64_t lists = 0;
     uint64_t connects = 0;
     uint64_t unmountsNoted = 0; // framed requests telling the phone the volume went away
+    // Framed requests answered, by request code; those a fault holds back are not answered.
+    std::map<uint16_t, uint64_t> answered;
+
+    void countAnswer(uint16_t code) { ++answered[code]; }
 };
 
 // The simulated phones and everything attached to them: Listen subscribers, open device pipes,

@@ -7,24 +7,33 @@ namespace brimo::sim {
 
 namespace {
 
-TunnelMessage status(PhoneStatus status) {
-    return {static_cast<uint16_t>(status), {}};
+TunnelMessage status(const StorageStatus& status) {
+    return {static_cast<uint16_t>(status.code),
+            status.failure ? encodeJson(*status.failure) : Bytes{}};
 }
 
 TunnelMessage success(Bytes payload = {}) {
-    return {static_cast<uint16_t>(PhoneStatus::ok), std::move(payload)};
+    return {static_cast<uint16_t>(FileSystemStatus::ok), std::move(payload)};
 }
 
-// The storage's answer, or its refusal status.
+// The storage's answer, or its refusal.
 template <class T, class Encode>
 TunnelMessage reply(const StorageResult<T>& result, Encode encode) {
-    if (auto* failed = std::get_if<PhoneStatus>(&result)) return status(*failed);
+    if (auto* failed = std::get_if<StorageStatus>(&result)) return status(*failed);
     std::optional<Bytes> payload = encode(std::get<T>(result));
-    return payload ? success(std::move(*payload)) : status(PhoneStatus::ioFailed);
+    return payload ? success(std::move(*payload)) : status(FileSystemStatus::failed);
 }
 
-std::optional<Bytes> encodeSummary(const RelayItemSummary& summary) {
-    return encodeJson(summary);
+template <class T> std::optional<Bytes> encodeDocument(const T& document) {
+    return encodeJson(document);
+}
+
+// Decodes the request with `decode` and hands it to `serve`; an undecodable one is refused.
+template <class Decode, class Serve>
+TunnelMessage serveDecoded(const Bytes& payload, Decode decode, Serve serve) {
+    auto decoded = decode(payload);
+    if (!decoded) return status(FileSystemStatus::badRequest);
+    return serve(*decoded);
 }
 
 } // namespace
@@ -34,57 +43,92 @@ FramedPhoneApp::FramedPhoneApp(std::unique_ptr<PhoneStorage> storage, SimStats& 
     , stats_(stats) {}
 
 TunnelMessage FramedPhoneApp::answer(uint16_t code, const Bytes& payload, StagedWrites& writes) {
-    switch (static_cast<FramedRequest>(code)) {
-    case FramedRequest::ping:
-        return success();
-    case FramedRequest::unmountNoted:
-        ++stats_.unmountsNoted;
-        return success();
-    case FramedRequest::lookup:
-    case FramedRequest::readChunk:
-    case FramedRequest::truncateWrite:
-    case FramedRequest::writeChunk:
-    case FramedRequest::commitWrite:
-        if (!storage_) return status(PhoneStatus::noStorage);
-        return answerFromStorage(static_cast<FramedRequest>(code), payload, writes);
-    }
-    return status(PhoneStatus::unsupported);
+    stats_.countAnswer(code);
+    return respond(code, payload, writes);
 }
 
-TunnelMessage FramedPhoneApp::answerFromStorage(FramedRequest request, const Bytes& payload,
+TunnelMessage FramedPhoneApp::respond(uint16_t code, const Bytes& payload, StagedWrites& writes) {
+    if (code == static_cast<uint16_t>(FramedRequest::ping)) return success();
+    if (code == static_cast<uint16_t>(FramedRequest::unmountNoted)) {
+        ++stats_.unmountsNoted;
+        return success();
+    }
+    if (!isStorageRequest(code)) return status(FileSystemStatus::unsupported);
+    if (!storage_) return status(FileSystemStatus::noStorage);
+    return answerFromStorage(code, payload, writes);
+}
+
+bool FramedPhoneApp::isStorageRequest(uint16_t code) {
+    switch (code) {
+    case static_cast<uint16_t>(FramedRequest::lookup):
+    case static_cast<uint16_t>(FramedRequest::readChunk):
+    case static_cast<uint16_t>(FramedRequest::truncateWrite):
+    case static_cast<uint16_t>(FramedRequest::writeChunk):
+    case static_cast<uint16_t>(FramedRequest::commitWrite):
+    case static_cast<uint16_t>(FileSystemRequest::listDirectory):
+    case static_cast<uint16_t>(FileSystemRequest::createItem):
+    case static_cast<uint16_t>(FileSystemRequest::removeItem):
+    case static_cast<uint16_t>(FileSystemRequest::renameItem):
+    case static_cast<uint16_t>(FileSystemRequest::setAttributes):
+    case static_cast<uint16_t>(FileSystemRequest::volumeStatistics):
+        return true;
+    default:
+        return false;
+    }
+}
+
+TunnelMessage FramedPhoneApp::answerFromStorage(uint16_t code, const Bytes& payload,
                                                 StagedWrites& writes) {
     PhoneStorage& storage = *storage_;
-    switch (request) {
-    case FramedRequest::lookup: {
-        auto decoded = decodeRelayLookupRequest(payload);
-        if (!decoded) return status(PhoneStatus::badRequest);
-        return reply(storage.lookup(decoded->identifier), encodeSummary);
-    }
-    case FramedRequest::readChunk: {
-        auto decoded = decodeReadChunkRequest(payload);
-        if (!decoded) return status(PhoneStatus::badRequest);
-        return reply(storage.read(decoded->identifier, decoded->offset, decoded->maxLength),
-                     encodeReadChunkResponse);
-    }
-    case FramedRequest::truncateWrite: {
-        auto decoded = decodeRelayTruncateWriteRequest(payload);
-        if (!decoded) return status(PhoneStatus::badRequest);
-        return status(storage.truncate(decoded->identifier, decoded->size,
-                                       decoded->expectedContentVersion, writes));
-    }
-    case FramedRequest::writeChunk: {
-        auto decoded = decodeWriteChunkRequest(payload);
-        if (!decoded) return status(PhoneStatus::badRequest);
-        return reply(storage.write(decoded->identifier, decoded->offset, decoded->data, writes),
-                     encodeWriteChunkResponse);
-    }
-    case FramedRequest::commitWrite: {
-        auto decoded = decodeRelayCommitWriteRequest(payload);
-        if (!decoded) return status(PhoneStatus::badRequest);
-        return reply(storage.commit(decoded->identifier, writes), encodeSummary);
-    }
+    switch (code) {
+    case static_cast<uint16_t>(FramedRequest::lookup):
+        return serveDecoded(payload, decodeRelayLookupRequest, [&](const auto& request) {
+            return reply(storage.lookup(request.identifier), encodeDocument<RelayItemSummary>);
+        });
+    case static_cast<uint16_t>(FramedRequest::readChunk):
+        return serveDecoded(payload, decodeReadChunkRequest, [&](const auto& request) {
+            return reply(storage.read(request.identifier, request.offset, request.maxLength),
+                         encodeReadChunkResponse);
+        });
+    case static_cast<uint16_t>(FramedRequest::truncateWrite):
+        return serveDecoded(payload, decodeRelayTruncateWriteRequest, [&](const auto& request) {
+            return status(storage.truncate(request.identifier, request.size,
+                                           request.expectedContentVersion, writes));
+        });
+    case static_cast<uint16_t>(FramedRequest::writeChunk):
+        return serveDecoded(payload, decodeWriteChunkRequest, [&](const auto& request) {
+            return reply(storage.write(request.identifier, request.offset, request.data, writes),
+                         encodeWriteChunkResponse);
+        });
+    case static_cast<uint16_t>(FramedRequest::commitWrite):
+        return serveDecoded(payload, decodeRelayCommitWriteRequest, [&](const auto& request) {
+            return reply(storage.commit(request.identifier, writes),
+                         encodeDocument<RelayItemSummary>);
+        });
+    case static_cast<uint16_t>(FileSystemRequest::listDirectory):
+        return serveDecoded(payload, decodeRelayListDirectoryRequest, [&](const auto& request) {
+            return reply(storage.list(request), encodeDocument<RelayDirectoryPage>);
+        });
+    case static_cast<uint16_t>(FileSystemRequest::createItem):
+        return serveDecoded(payload, decodeRelayCreateItemRequest, [&](const auto& request) {
+            return reply(storage.create(request), encodeDocument<RelayItemSummary>);
+        });
+    case static_cast<uint16_t>(FileSystemRequest::removeItem):
+        return serveDecoded(payload, decodeRelayRemoveItemRequest,
+                            [&](const auto& request) { return status(storage.remove(request)); });
+    case static_cast<uint16_t>(FileSystemRequest::renameItem):
+        return serveDecoded(payload, decodeRelayRenameItemRequest, [&](const auto& request) {
+            return reply(storage.rename(request), encodeDocument<RelayItemSummary>);
+        });
+    case static_cast<uint16_t>(FileSystemRequest::setAttributes):
+        return serveDecoded(payload, decodeRelaySetAttributesRequest, [&](const auto& request) {
+            return status(storage.setAttributes(request));
+        });
+    case static_cast<uint16_t>(FileSystemRequest::volumeStatistics):
+        // The request has no document; whatever it carries is ignored.
+        return reply(storage.volumeStatistics(), encodeDocument<RelayVolumeStatistics>);
     default:
-        return status(PhoneStatus::unsupported);
+        return status(FileSystemStatus::unsupported);
     }
 }
 

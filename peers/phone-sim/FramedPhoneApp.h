@@ -10,7 +10,8 @@ namespace brimo::sim {
 
 struct SimStats;
 
-// Request codes of the framed protocol that the phone app serves.
+// Request codes of the framed protocol that the phone app serves besides the file-system
+// requests (FileSystemRequest).
 enum class FramedRequest : uint16_t {
     ping = 0,
     lookup = 2,
@@ -28,12 +29,14 @@ public:
     // Without storage (no --root) only ping and the unmount notice succeed.
     FramedPhoneApp(std::unique_ptr<PhoneStorage> storage, SimStats& stats);
 
-    // `writes` are those of the connection the request came on.
+    // `writes` are those of the connection the request came on. Counts the answer in the stats.
     TunnelMessage answer(uint16_t code, const Bytes& payload, StagedWrites& writes);
 
 private:
-    TunnelMessage answerFromStorage(FramedRequest request, const Bytes& payload,
-                                    StagedWrites& writes);
+    TunnelMessage respond(uint16_t code, const Bytes& payload, StagedWrites& writes);
+    // Whether the storage serves `code`.
+    static bool isStorageRequest(uint16_t code);
+    TunnelMessage answerFromStorage(uint16_t code, const Bytes& payload, StagedWrites& writes);
 
     std::unique_ptr<PhoneStorage> storage_;
     SimStats& stats_;

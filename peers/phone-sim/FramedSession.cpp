@@ -71,8 +71,10 @@ asio::awaitable<TunnelMessage> FramedSession::serve(uint16_t code, Bytes payload
         asio::error_code ec;
         co_await (timer.async_wait(asio::redirect_error(asio::use_awaitable, ec)) || ended_.wait());
     }
-    if (auto status = faults.statusFor.find(code); status != faults.statusFor.end())
+    if (auto status = faults.statusFor.find(code); status != faults.statusFor.end()) {
+        registry_.stats().countAnswer(code);
         co_return TunnelMessage{status->second, {}};
+    }
     co_return app_.answer(code, payload, writes_);
 }
 

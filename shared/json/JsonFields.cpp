@@ -135,6 +135,11 @@ std::optional<std::string> FieldReader::optionalString(const char* key) {
     return string(key);
 }
 
+std::optional<uint32_t> FieldReader::optionalUint32(const char* key) {
+    if (!present(key)) return std::nullopt;
+    return uint32(key);
+}
+
 std::optional<Bytes> FieldReader::optionalData(const char* key) {
     if (!present(key)) return std::nullopt;
     return data(key);
@@ -147,6 +152,22 @@ FieldReader FieldReader::object(const char* key) {
         value = nullptr;
     }
     return FieldReader(value, failed_);
+}
+
+void FieldReader::objects(const char* key, const std::function<void(FieldReader&)>& read) {
+    const auto* value = required(key);
+    if (value == nullptr) return;
+    if (!value->is_array()) {
+        fail();
+        return;
+    }
+    for (const auto& element : *value) {
+        // Reading stops at the first failure; the record is thrown away anyway.
+        if (!element.is_object()) fail();
+        if (failed()) return;
+        FieldReader fields(&element, failed_);
+        read(fields);
+    }
 }
 
 } // namespace brimo::json

@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 
 namespace brimo::json {
 
@@ -55,10 +56,21 @@ public:
     Uuid uuid(const char* key);
 
     std::optional<std::string> optionalString(const char* key);
+    std::optional<uint32_t> optionalUint32(const char* key);
     std::optional<Bytes> optionalData(const char* key);
 
     // A reader of a nested object; its failures are this reader's failures.
     FieldReader object(const char* key);
+    // What `read` makes of a nested object, or none when the key is missing or null.
+    template <typename Read>
+    auto optionalObject(const char* key, Read read)
+        -> std::optional<std::invoke_result_t<Read, FieldReader&>> {
+        if (!present(key)) return std::nullopt;
+        FieldReader nested = object(key);
+        return read(nested);
+    }
+    // Hands each element of a required array to `read`; an element that is no object fails.
+    void objects(const char* key, const std::function<void(FieldReader&)>& read);
 
 private:
     FieldReader(const nlohmann::json* object, bool* failed);

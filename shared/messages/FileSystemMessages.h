@@ -15,12 +15,14 @@
 //
 // Identifiers are the phone's relay identifiers: a path relative to the phone's storage root,
 // components joined by "/", the root itself being "". A name is one component: not empty, not
-// "." or "..", no "/" and no NUL, at most 255 bytes of UTF-8. The phone refuses (status
+// "." or "..", no "/" and no NUL, at most 255 bytes of well-formed UTF-8. The phone refuses (status
 // notFound) any identifier that would resolve outside its storage.
 //
 // Every document follows the lookup documents' conventions: JSON objects whose keys are the field
 // names in the order listed, integers as numbers, Data as Base64, optional keys left out when
-// absent, unknown keys ignored.
+// absent, unknown keys ignored. A request does not decode when a field that holds a name (`name`,
+// `newName`, `after`) is not a valid name, when `limit` is 0, or when a time to set has `tvNsec`
+// outside 0 to 999,999,999.
 //
 //   code  request                        request document              response on status 0
 //   ----  -----------------------------  ----------------------------  --------------------------
@@ -36,14 +38,21 @@
 // `more` false. Each entry is a full RelayItemSummary, so that listing a directory with its
 // attributes costs one exchange per page. The phone answers at most `limit` entries (it may
 // answer fewer, at most 1000, and keeps a page under 4 MiB of JSON), and never lists the names
-// of its own writes in progress.
+// of its own writes in progress. Symbolic links are listed as themselves.
+//
+// Removing or renaming an item ends the content writes in progress of that item, of what the new
+// name held, and of anything beneath a moved or removed directory: their chunks and commits are
+// answered notFound, so that a write never brings back an item that went away.
 //
 // Statuses (the phone's, passed through by the relay; 5 is never used since the relay reports any
 // status above 9 as 5):
 //   1 unsupported   the request code is not served
 //   2 notFound      no such item or parent, or an identifier that leaves the storage
-//   3 badRequest    the payload does not decode, or a name is not a valid name
-//   4 wrongKind     a directory where a file is needed, or the other way round
+//   3 badRequest    the payload does not decode, a name is not a valid name (or one the phone
+//                   keeps for itself), or the request cannot apply: removing or renaming the
+//                   storage root, moving a directory into itself
+//   4 wrongKind     a directory where a file is needed, or the other way round (listing a
+//                   file, removing a directory as a file, replacing a file by a directory)
 //   6 versionMismatch  (content writes only)
 //   7 failed        the storage refused; the response may carry RelayFailure saying why
 //   8 noStorage     the phone serves no storage
@@ -74,7 +83,7 @@ enum class FileSystemStatus : uint16_t {
 struct RelayListDirectoryRequest {
     std::string identifier;
     std::optional<std::string> after; // the last filename of the previous page
-    uint32_t limit = 0;
+    uint32_t limit = 0;               // at least 1
 
     bool operator==(const RelayListDirectoryRequest&) const = default;
 };
@@ -90,7 +99,7 @@ struct RelayCreateItemRequest {
     std::string parentIdentifier;
     std::string name;
     bool isDirectory = false;
-    uint32_t mode = 0; // permission bits only (07777)
+    uint32_t mode = 0; // permission bits (07777), given to the new item as they are; others ignored
 
     bool operator==(const RelayCreateItemRequest&) const = default;
 };
@@ -115,10 +124,11 @@ struct RelayRenameItemRequest {
     bool operator==(const RelayRenameItemRequest&) const = default;
 };
 
-// Changes only the attributes present. Sizes change through the content writes.
+// Changes only the attributes present, on the item itself: a symbolic link's own, never its
+// target's. Sizes change through the content writes.
 struct RelaySetAttributesRequest {
     std::string identifier;
-    std::optional<uint32_t> mode; // permission bits only (07777)
+    std::optional<uint32_t> mode; // permission bits (07777); others ignored
     std::optional<RelayTimespec> accessTime;
     std::optional<RelayTimespec> modifyTime;
 

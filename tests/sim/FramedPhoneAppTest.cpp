@@ -1,14 +1,16 @@
 // The simulated phone app's framed side, driven the way the service drives it: a client-role
 // tunnel engine over the real libusbmuxd, through the simulator process, serving a temporary
 // directory as the phone's storage.
-#include "shared/messages/ChunkMessages.h"
-#include "shared/messages/FileIOMessages.h"
-#include "shared/messages/RelayLookupMessages.h"
 #include "service/tunnel/TunnelEngine.h"
 #include "service/tunnel/UsbMuxTunnelTransport.h"
 #include "service/usbmuxkit/usbmuxkit.h"
+#include "shared/messages/ChunkMessages.h"
+#include "shared/messages/FileIOMessages.h"
+#include "shared/messages/FileSystemMessages.h"
+#include "shared/messages/RelayLookupMessages.h"
 #include "tests/common/RunAsync.h"
 #include "tests/sim/SimTestSupport.h"
+#include "tests/sim/StorageTestSupport.h"
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
@@ -35,10 +37,6 @@ enum Code : uint16_t {
     unmountNoted = 20
 };
 
-Bytes text(std::string_view s) {
-    return Bytes(s.begin(), s.end());
-}
-
 Bytes randomBytes(size_t count, unsigned seed) {
     std::mt19937 generator(seed);
     Bytes bytes(count);
@@ -46,26 +44,6 @@ Bytes randomBytes(size_t count, unsigned seed) {
         b = static_cast<uint8_t>(generator());
     return bytes;
 }
-
-Bytes fileContent(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeFile(const fs::path& path, const Bytes& content) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(content.data()), std::streamsize(content.size()));
-}
-
-// A fresh directory for the phone's storage, removed afterwards.
-struct TempRoot {
-    TempRoot() {
-        std::string pattern = (fs::temp_directory_path() / "phone-root-XXXXXX").string();
-        root = mkdtemp(pattern.data());
-    }
-    ~TempRoot() { fs::remove_all(root); }
-    fs::path root;
-};
 
 class FramedPhoneAppTest : public ::testing::Test, public TempRoot, public SimFixtureBase {
 protected:
@@ -150,15 +128,6 @@ protected:
 
     TunnelMessage commitOf(const std::string& identifier) {
         return request(commit, encodeJson(RelayCommitWriteRequest{identifier}));
-    }
-
-    // The files of writes in progress in `directory`.
-    static std::vector<std::string> stagingFiles(const fs::path& directory) {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(directory))
-            if (entry.path().filename().string().starts_with(".brimo-staging-"))
-                names.push_back(entry.path().filename());
-        return names;
     }
 
     uint16_t truncateTo(const std::string& identifier, uint64_t size,
@@ -439,6 +408,36 @@ TEST_F(FramedPhoneAppTest, AWriteThatIsNeverCommittedLeavesTheItemAsItWas) {
     startRequest(1, commit, encodeJson(RelayCommitWriteRequest{"doc"}));
     EXPECT_EQ(failureOf(1), TunnelEngineError::disconnected);
     EXPECT_TRUE(abandoned());
+}
+
+TEST_F(FramedPhoneAppTest, FileSystemRequestsCrossTheTunnelAndEveryAnswerIsCounted) {
+    ASSERT_TRUE(started);
+    fs::create_directory(root / "d");
+    ASSERT_EQ(request(ping).code, 0);
+    const auto created = request(static_cast<uint16_t>(FileSystemRequest::createItem),
+                                 encodeJson(RelayCreateItemRequest{"d", "f", false, 0640}));
+    ASSERT_EQ(created.code, 0);
+    const auto listed = request(static_cast<uint16_t>(FileSystemRequest::listDirectory),
+                                encodeJson(RelayListDirectoryRequest{"d", std::nullopt, 10}));
+    const auto page = decodeRelayDirectoryPage(listed.payload);
+    ASSERT_TRUE(page);
+    ASSERT_EQ(page->items.size(), 1u);
+    EXPECT_EQ(std::optional(page->items[0]), decodeRelayItemSummary(created.payload));
+    const auto refused = request(static_cast<uint16_t>(FileSystemRequest::removeItem),
+                                 encodeJson(RelayRemoveItemRequest{"d", true}));
+    EXPECT_EQ(refused.code, 7);
+    EXPECT_EQ(decodeRelayFailure(refused.payload), RelayFailure{"notEmpty"});
+
+    // A status fault answers and is counted; a muted request is never answered.
+    ASSERT_EQ(fault("status 2 9"), "OK");
+    EXPECT_EQ(lookupStatus("d/f"), 9);
+    ASSERT_EQ(fault("mute 9 on"), "OK");
+    startRequest(0, readChunk, *encodeReadChunkRequest("d/f", 0));
+    ASSERT_EQ(request(ping).code, 0);
+    EXPECT_FALSE(settled(0));
+    const std::string stats = sim.control("stats");
+    EXPECT_TRUE(stats.ends_with(" requests=6 code0=2 code2=1 code3=1 code4=1 code5=1 open=1"))
+        << stats;
 }
 
 TEST_F(FramedPhoneAppTest, PushesReachEveryOpenFramedConnection) {
