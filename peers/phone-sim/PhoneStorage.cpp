@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <linux/openat2.h>
 #include <random>
 #include <sys/stat.h>
@@ -379,11 +380,11 @@ bool PhoneStorage::isWithin(int directory, FileId ancestor) const {
     return false;
 }
 
-void PhoneStorage::endWritesOf(FileId directory, std::string_view name) {
+void PhoneStorage::endWrites(const std::function<bool(const StagedWrites::Staging&)>& matches) {
     std::erase_if(staged_, [&](const std::weak_ptr<StagedWrites::Staging>& weak) {
         const auto staging = weak.lock();
         if (!staging) return true;
-        if (!staging->ended && staging->directory == directory && staging->itemName == name) {
+        if (!staging->ended && matches(*staging)) {
             ::unlinkat(staging->directoryFd, staging->stagingName.c_str(), 0);
             staging->ended = true;
         }
@@ -391,15 +392,15 @@ void PhoneStorage::endWritesOf(FileId directory, std::string_view name) {
     });
 }
 
+void PhoneStorage::endWritesOf(FileId directory, std::string_view name) {
+    endWrites([&](const StagedWrites::Staging& staging) {
+        return staging.directory == directory && staging.itemName == name;
+    });
+}
+
 void PhoneStorage::endWritesWithin(FileId directory) {
-    std::erase_if(staged_, [&](const std::weak_ptr<StagedWrites::Staging>& weak) {
-        const auto staging = weak.lock();
-        if (!staging) return true;
-        if (!staging->ended && isWithin(staging->directoryFd, directory)) {
-            ::unlinkat(staging->directoryFd, staging->stagingName.c_str(), 0);
-            staging->ended = true;
-        }
-        return false;
+    endWrites([&](const StagedWrites::Staging& staging) {
+        return isWithin(staging.directoryFd, directory);
     });
 }
 

@@ -6,6 +6,7 @@
 #include "shared/messages/RelayLookupMessages.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -80,7 +81,8 @@ private:
     };
 
     void discard(const std::string& identifier);
-    // Forgets the write without touching the file system: its staging file became the item.
+    // Forgets the write without touching the file system: its staging file became the item, or
+    // went with the item.
     void release(const std::string& identifier);
 
     // By relay identifier; shared with the storage, which ends writes whose item goes away.
@@ -150,7 +152,10 @@ private:
 
     // Whether the directory open at `directory` is `ancestor` or lies beneath it.
     bool isWithin(int directory, FileId ancestor) const;
-    // Ends the writes in progress, of any connection, for the item `name` in `directory`.
+    // Ends the writes in progress of any connection that `matches`: their staging files go, and
+    // their chunks and commits find nothing.
+    void endWrites(const std::function<bool(const StagedWrites::Staging&)>& matches);
+    // Ends the writes of the item `name` in `directory`.
     void endWritesOf(FileId directory, std::string_view name);
     // Ends the writes in progress in the directory `directory` or beneath it.
     void endWritesWithin(FileId directory);
