@@ -100,7 +100,7 @@ ls_time=$(since "$t")
 exchanges=$(($(count requests) - before))
 pages=$(($(count code3) - lists_before))
 t=$(now)
-"$brimoctl" --role fileProvider relay 0 '' --repeat "$exchanges" >/dev/null
+"$brimoctl" --role desktopApp relay 0 '' --repeat "$exchanges" >/dev/null
 ping_time=$(since "$t")
 echo "ls -lR of $listed files in $dirs folders:"
 echo "  relay exchanges: $exchanges, of which directory pages: $pages ($(awk -v e="$exchanges" -v f="$listed" 'BEGIN { printf "%.3f", e / f }') per file)"

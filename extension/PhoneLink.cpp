@@ -35,6 +35,7 @@ struct PhoneLink::Pending {
     asio::steady_timer timer;
     std::chrono::milliseconds timeout;
     std::optional<Uuid> session;
+    uint64_t generation; // of the connection the call went out on
 };
 
 PhoneLink::PhoneLink(asio::io_context& loop, Options options)
@@ -53,17 +54,22 @@ void PhoneLink::connect() {
     ipc::ConnectOptions connect;
     connect.launcher = options_.launcher;
     connection_ = ipc::ClientConnection::connect(loop_.get_executor(), ipc::kServiceName, connect);
+    ++generation_;
+    // A retired connection's calls still answer, but what happens to it concerns nobody.
+    const ipc::ClientConnection* self = connection_.get();
     client_ = std::make_shared<Client>(
         [this](int64_t code, const Bytes& param) { notified(code, param); });
     client_->setConnection(connection_);
     connection_->setExportedObject(client_);
-    connection_->setInterruptionHandler([this] {
+    connection_->setInterruptionHandler([this, self] {
+        if (connection_.get() != self) return;
         linkLog.error("the bridge service closed the connection; registering again");
         failAll(EIO);
         phoneAttached_ = true;
         registerAsFileProvider(); // this message connects again
     });
-    connection_->setInvalidationHandler([this] {
+    connection_->setInvalidationHandler([this, self] {
+        if (connection_.get() != self) return;
         linkLog.error("cannot reach the bridge service");
         failAll(EIO);
         // Dead for good: the next call makes a new connection.
@@ -84,6 +90,19 @@ void PhoneLink::registerAsFileProvider() {
     });
 }
 
+// Another client took the file provider's role (a diagnostic tool, say). The service never gives
+// a role back to a connection that lost it, so a new connection registers, and the call is made
+// once more on it. Both kinds of call answer 1 for "not registered".
+bool PhoneLink::lostRegistration(const CallOutcome& outcome) {
+    if (outcome.linkError != 0 || outcome.code != 1) return false;
+    if (outcome.generation == generation_ && connection_) {
+        linkLog.error("another client took the file provider's role; connecting again");
+        retired_ = std::move(connection_);
+        connect();
+    }
+    return true;
+}
+
 void PhoneLink::close(int error) {
     closedWith_ = error;
     failAll(error);
@@ -92,29 +111,32 @@ void PhoneLink::close(int error) {
 // The sending step is a named local: GCC 12 destroys some temporaries of a co_await expression
 // twice.
 asio::awaitable<CallOutcome> PhoneLink::relay(uint16_t code, Bytes payload) {
-    Send send = [this, code, payload = std::move(payload)](uint64_t id) mutable {
+    Send send = [this, code, payload = std::move(payload)](uint64_t id) {
         auto host = connection_->remoteObjectProxy(
             [this, id](const ipc::RemoteError&) { complete(id, linkFailure(EIO)); });
-        host.relayToUsbMux(code, std::move(payload),
+        host.relayToUsbMux(code, payload,
                            [this, id](Bytes response, int64_t error, int64_t status) {
-                               complete(id, {0, error, status, std::move(response)});
+                               complete(id, {0, error, status, std::move(response), 0});
                            });
     };
-    CallOutcome outcome = co_await call(std::move(send), options_.requestTimeout, std::nullopt);
+    CallOutcome outcome = co_await call(send, options_.requestTimeout, std::nullopt);
+    if (lostRegistration(outcome))
+        outcome = co_await call(std::move(send), options_.requestTimeout, std::nullopt);
     co_return outcome;
 }
 
 asio::awaitable<CallOutcome> PhoneLink::fileIO(int64_t operation, Bytes param,
                                                std::optional<Uuid> session) {
-    Send send = [this, operation, param = std::move(param)](uint64_t id) mutable {
+    Send send = [this, operation, param = std::move(param)](uint64_t id) {
         auto host = connection_->remoteObjectProxy(
             [this, id](const ipc::RemoteError&) { complete(id, linkFailure(EIO)); });
-        host.requestFileIO(operation, std::move(param), [this, id](Bytes reply, int64_t code) {
-            complete(id, {0, code, 0, std::move(reply)});
+        host.requestFileIO(operation, param, [this, id](Bytes reply, int64_t code) {
+            complete(id, {0, code, 0, std::move(reply), 0});
         });
     };
     const auto timeout = session ? options_.transferIdleTimeout : options_.requestTimeout;
-    CallOutcome outcome = co_await call(std::move(send), timeout, session);
+    CallOutcome outcome = co_await call(send, timeout, session);
+    if (lostRegistration(outcome)) outcome = co_await call(std::move(send), timeout, session);
     co_return outcome;
 }
 
@@ -129,7 +151,7 @@ asio::awaitable<CallOutcome> PhoneLink::call(Send send, std::chrono::millisecond
             auto shared = std::make_shared<decltype(handler)>(std::move(handler));
             auto pending = std::make_unique<Pending>(
                 Pending{[shared](CallOutcome outcome) { (*shared)(std::move(outcome)); },
-                        asio::steady_timer(loop_), timeout, std::move(session)});
+                        asio::steady_timer(loop_), timeout, std::move(session), generation_});
             pending_.emplace(id, std::move(pending));
             armTimer(id);
             send(id);
@@ -156,6 +178,7 @@ void PhoneLink::complete(uint64_t id, CallOutcome outcome) {
     if (found == pending_.end()) return; // already failed, or timed out
     auto pending = std::move(found->second);
     pending_.erase(found);
+    outcome.generation = pending->generation;
     pending->timer.cancel();
     asio::post(loop_, [resume = std::move(pending->resume), outcome = std::move(outcome)] {
         resume(std::move(outcome));

@@ -31,6 +31,7 @@ struct CallOutcome {
     int64_t code = 0;
     int64_t status = 0;
     Bytes data;
+    uint64_t generation = 0; // of the connection that answered
 };
 
 inline CallOutcome linkFailure(int error) {
@@ -91,10 +92,13 @@ private:
     void notified(int64_t code, const Bytes& param);
     void connect();
     void registerAsFileProvider();
+    bool lostRegistration(const CallOutcome& outcome);
 
     asio::io_context& loop_;
     Options options_;
     std::shared_ptr<ipc::ClientConnection> connection_;
+    std::shared_ptr<ipc::ClientConnection> retired_; // lost its role; its calls still answer
+    uint64_t generation_ = 0;
     std::shared_ptr<Client> client_;
     std::map<uint64_t, std::unique_ptr<Pending>> pending_;
     uint64_t nextId_ = 1;

@@ -175,6 +175,13 @@ TEST_F(DriveTest, AReadOutlivesTheSweepOfItsSharedFile) {
     EXPECT_TRUE(read == bytes);
 }
 
+TEST_F(DriveTest, TheDriveTakesItsRoleBackFromAnotherFileProvider) {
+    writeFile(onPhone("note"), "kept working");
+    // brimoctl registers as the file provider and leaves; the drive was the file provider.
+    ASSERT_EQ(runChild({BRIMOCTL_PATH, "--role", "fileProvider", "register"}).exitCode, 0);
+    EXPECT_EQ(readFile(onDrive("note")), "kept working");
+}
+
 TEST_F(DriveTest, ACrashedExtensionLeavesNoDeadMountBehind) {
     std::vector<pid_t> extensions;
     ASSERT_TRUE(waitUntil([&] { return (extensions = extensionsServing()).size() == 1; }))
