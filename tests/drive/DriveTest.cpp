@@ -182,6 +182,25 @@ TEST_F(DriveTest, TheDriveTakesItsRoleBackFromAnotherFileProvider) {
     EXPECT_EQ(readFile(onDrive("note")), "kept working");
 }
 
+TEST_F(DriveTest, TheDriveAnswersTheServicesMeasurements) {
+    // brimoctl as the desktop app asks; the service measures against the drive's extension.
+    const auto ask = [&](std::vector<std::string> words) {
+        words.insert(words.begin(), {BRIMOCTL_PATH, "--role", "desktopApp"});
+        return runChild(words);
+    };
+    const auto ping = ask({"ping", "fileProvider"});
+    EXPECT_EQ(ping.exitCode, 0);
+    EXPECT_NE(ping.output.find("ping fileProvider: reached"), std::string::npos) << ping.output;
+    for (auto words : std::vector<std::vector<std::string>>{
+             {"extping", "20"},
+             {"throughput", "to-ext", "1048576", "3"},
+             {"throughput", "from-ext", "1048576", "3"}}) {
+        const auto measured = ask(words);
+        EXPECT_EQ(measured.exitCode, 0) << words[0];
+        EXPECT_EQ(measured.output.find("unavailable"), std::string::npos) << measured.output;
+    }
+}
+
 TEST_F(DriveTest, ACrashedExtensionLeavesNoDeadMountBehind) {
     std::vector<pid_t> extensions;
     ASSERT_TRUE(waitUntil([&] { return (extensions = extensionsServing()).size() == 1; }))
