@@ -15,10 +15,7 @@ mib=${2:-256}
 files=${3:-2000}
 cat_mib=${4:-64}
 bytes=$((mib * 1024 * 1024))
-sim=$build/peers/phone-sim/brimo-phone-sim
-service=$build/Brimo.app/Contents/XPCServices/BrimoService.xpc/Contents/MacOS/BrimoService
-brimoctl=$build/Brimo.app/Contents/MacOS/brimoctl
-udid=00008030-0000000000BE4C13
+source "$(dirname "${BASH_SOURCE[0]}")/bench_common.sh"
 
 work=$(mktemp -d)
 mkdir -p "$work/root" "$work/runtime" "$work/data"
@@ -36,9 +33,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-now() { date +%s.%N; }
-since() { awk -v a="$1" -v b="$(now)" 'BEGIN { print b - a }'; }
-rate() { awk -v b="$1" -v s="$2" 'BEGIN { printf "%.1f", b / (s * 1048576) }'; }
 ctl() { "$sim" ctl --control "$work/mux.control" "$@"; }
 # One count of the phone's `stats` line, e.g. `count code9`.
 count() { ctl stats | tr ' ' '\n' | sed -n "s/^$1=//p" | grep . || echo 0; }

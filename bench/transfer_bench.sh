@@ -9,10 +9,7 @@ set -euo pipefail
 build=$1
 mib=${2:-256}
 bytes=$((mib * 1024 * 1024))
-sim=$build/peers/phone-sim/brimo-phone-sim
-service=$build/Brimo.app/Contents/XPCServices/BrimoService.xpc/Contents/MacOS/BrimoService
-brimoctl=$build/Brimo.app/Contents/MacOS/brimoctl
-udid=00008030-0000000000BE4C13
+source "$(dirname "${BASH_SOURCE[0]}")/bench_common.sh"
 
 work=$(mktemp -d)
 pids=()
@@ -21,9 +18,6 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-
-now() { date +%s.%N; }
-rate() { awk -v b="$1" -v s="$2" 'BEGIN { printf "%.1f", b / (s * 1048576) }'; }
 
 # Starts the simulator (link rate $1) and a service of its own; sets USBMUXD_SOCKET_ADDRESS,
 # XDG_RUNTIME_DIR and XDG_DATA_HOME for the clients.

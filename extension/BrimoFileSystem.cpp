@@ -337,24 +337,9 @@ void BrimoFileSystem::releasedir(FuseReply reply, Directory* directory) {
     reply.error(0);
 }
 
-asio::awaitable<void> BrimoFileSystem::mkdir(FuseReply reply, uint64_t parent, std::string name,
-                                             mode_t mode) {
-    const auto identifier = nodes_.identifier(parent);
-    if (int error = nameError(name); error != 0 || !identifier) {
-        reply.error(identifier ? error : ENOENT);
-        co_return;
-    }
-    const Lookup made = co_await createItem(*identifier, name, true, mode);
-    if (made.error != 0)
-        reply.error(made.error);
-    else
-        replyEntry(reply, made.summary);
-    notifier_.node(parent);
-}
-
-asio::awaitable<void> BrimoFileSystem::mknod(FuseReply reply, uint64_t parent, std::string name,
-                                             mode_t mode) {
-    if (!S_ISREG(mode)) {
+asio::awaitable<void> BrimoFileSystem::make(FuseReply reply, uint64_t parent, std::string name,
+                                            mode_t mode) {
+    if (!S_ISDIR(mode) && !S_ISREG(mode)) {
         reply.error(EPERM); // the phone keeps files and folders only
         co_return;
     }
@@ -363,11 +348,12 @@ asio::awaitable<void> BrimoFileSystem::mknod(FuseReply reply, uint64_t parent, s
         reply.error(identifier ? error : ENOENT);
         co_return;
     }
-    const Lookup made = co_await createItem(*identifier, name, false, mode);
+    const Lookup made = co_await createItem(*identifier, name, S_ISDIR(mode), mode);
     if (made.error != 0)
         reply.error(made.error);
     else
         replyEntry(reply, made.summary);
+    notifier_.node(parent);
 }
 
 asio::awaitable<void> BrimoFileSystem::create(FuseReply reply, uint64_t parent, std::string name,

@@ -68,8 +68,8 @@ public:
     asio::awaitable<void> readdirplus(FuseReply reply, uint64_t node, size_t size, off_t offset,
                                       Directory* directory);
     void releasedir(FuseReply reply, Directory* directory);
-    asio::awaitable<void> mkdir(FuseReply reply, uint64_t parent, std::string name, mode_t mode);
-    asio::awaitable<void> mknod(FuseReply reply, uint64_t parent, std::string name, mode_t mode);
+    // A folder (S_IFDIR in `mode`) or an empty file (S_IFREG); nothing else.
+    asio::awaitable<void> make(FuseReply reply, uint64_t parent, std::string name, mode_t mode);
     asio::awaitable<void> create(FuseReply reply, uint64_t parent, std::string name, mode_t mode,
                                  fuse_file_info info);
     asio::awaitable<void> remove(FuseReply reply, uint64_t parent, std::string name,

@@ -103,14 +103,14 @@ void releasedir(fuse_req_t request, fuse_ino_t, fuse_file_info* info) {
 void mkdir(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode) {
     spawn(request, [&fs = context(request).fileSystem, reply = FuseReply(request), parent,
                     name = std::string(name), mode]() mutable {
-        return fs.mkdir(std::move(reply), parent, std::move(name), mode);
+        return fs.make(std::move(reply), parent, std::move(name), mode | S_IFDIR);
     });
 }
 
 void mknod(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode, dev_t) {
     spawn(request, [&fs = context(request).fileSystem, reply = FuseReply(request), parent,
                     name = std::string(name), mode]() mutable {
-        return fs.mknod(std::move(reply), parent, std::move(name), mode);
+        return fs.make(std::move(reply), parent, std::move(name), mode);
     });
 }
 
