@@ -687,7 +687,8 @@ asio::awaitable<void> BrimoFileSystem::close(std::shared_ptr<OpenFile> file) {
         content = std::move(file->content);
         dirty = file->dirty;
     }
-    if (openFiles_[file->node] == file) openFiles_.erase(file->node);
+    if (auto entry = openFiles_.find(file->node); entry != openFiles_.end() && entry->second == file)
+        openFiles_.erase(entry);
     const auto identifier = nodes_.identifier(file->node);
     if (content && identifier && !dirty && !file->removed)
         store_.keep(*identifier, file->version, std::move(content));
