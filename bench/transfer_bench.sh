@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Whole-file reads and writes end to end (brimoctl → IPC → BrimoService → libusbmuxd → the phone
 # simulator → its disk), next to the link speed test of the same link and byte count, in one
-# run; once unthrottled and once on the USB 2.0 link model. Then the service's peak memory
+# run; unthrottled, on the USB 2.0 link model and on a 400 MB/s (USB 3-class) model, with the
+# service's CPU time (user + system, from /proc) per GiB moved. Then the service's peak memory
 # during a 1 GiB read. Prints figures and ratios; asserts nothing.
 #
 # usage: bench/transfer_bench.sh BUILD_DIR [MiB, default 256]
@@ -43,12 +44,14 @@ run_case() {
   local label=$1 rate_arg=$2
   start_pair "$rate_arg"
   head -c "$bytes" /dev/urandom >"$root/payload.bin"
-  local t0 t1 t2
+  local t0 t1 t2 cpu0 cpu1
+  cpu0=$(cpu_seconds "$service_pid")
   t0=$(now)
   "$brimoctl" --role fileProvider read payload.bin --out "$work/read.bin" >/dev/null 2>&1
   t1=$(now)
   "$brimoctl" --role fileProvider write written.bin "$work/read.bin" >/dev/null 2>&1
   t2=$(now)
+  cpu1=$(cpu_seconds "$service_pid")
   cmp -s "$root/payload.bin" "$work/read.bin" || echo "  read content differs!"
   cmp -s "$root/payload.bin" "$root/written.bin" || echo "  written content differs!"
   local read write
@@ -68,10 +71,18 @@ run_case() {
   awk -v r="$r" -v w="$w" -v d="$up" -v u="$down" 'BEGIN {
     printf "  read  %8.1f MiB/s  ratio to speed-test upload   %.3f\n", r, r / d
     printf "  write %8.1f MiB/s  ratio to speed-test download %.3f\n", w, w / u }'
+  awk -v a="$cpu0" -v b="$cpu1" -v n="$bytes" 'BEGIN {
+    printf "  service CPU %.2f s per GiB moved (user + system)\n", (b - a) / (2 * n / 1073741824) }'
+}
+
+# User + system seconds the process has used.
+cpu_seconds() {
+  awk -v hz="$(getconf CLK_TCK)" '{ sub(/^.*\) /, ""); print ($12 + $13) / hz }' "/proc/$1/stat"
 }
 
 run_case "unthrottled" ""
 run_case "USB 2.0 model" usb2
+run_case "400 MB/s model" 400M
 
 start_pair ""
 head -c $((1024 * 1024 * 1024)) /dev/zero >"$root/big.bin"

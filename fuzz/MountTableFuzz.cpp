@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const auto entry = parseMountTableLine(table.substr(start, end - start));
         start = end + 1;
         if (!entry) continue;
-        const std::string line = "36 35 98:0 / " + escapeTablePath(entry->mountPoint) +
+        const std::string line = entry->id + " 35 98:0 / " + escapeTablePath(entry->mountPoint) +
                                  " rw,nosuid shared:1 - " + entry->type + " /dev/fuse rw";
         FUZZ_CHECK(parseMountTableLine(line) == entry);
     }

@@ -39,14 +39,16 @@ const std::vector<std::string> invalidNames = {
 };
 
 RelayItemSummary summaryNamed(const std::string& name) {
-    return RelayItemSummary{.identifier = childIdentifier("docs", name),
-                            .filename = name,
-                            .isDirectory = name == "dir",
-                            .inode = 77,
-                            .size = 5000000000ULL,
-                            .mode = 0100600,
-                            .modifyTime = {-5, 999'999'999},
-                            .contentVersion = {0x01, 0x02}};
+    RelayItemSummary summary;
+    summary.identifier = childIdentifier("docs", name);
+    summary.filename = name;
+    summary.isDirectory = name == "dir";
+    summary.inode = 77;
+    summary.size = 5000000000ULL;
+    summary.mode = 0100600;
+    summary.modifyTime = {-5, 999'999'999};
+    summary.contentVersion = {0x01, 0x02};
+    return summary;
 }
 
 TEST(ItemNames, FollowTheComponentRules) {
