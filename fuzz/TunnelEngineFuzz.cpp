@@ -23,9 +23,10 @@ public:
         : executor_(std::move(executor))
         , input_(input) {}
 
-    asio::awaitable<void> send(Bytes data) override {
+    asio::awaitable<void> send(Bytes header, Bytes payload) override {
         FUZZ_CHECK(!closed);
-        sent.push_back(std::move(data));
+        header.insert(header.end(), payload.begin(), payload.end());
+        sent.push_back(std::move(header));
         co_return;
     }
     asio::awaitable<Bytes> receive(size_t count) override {

@@ -2,14 +2,14 @@
 
 #include "service/BridgeCore.h"
 #include "service/TunnelRelayBridge.h"
-#include "shared/messages/ChunkMessages.h"
-#include "shared/messages/SharedFileStorage.h"
 #include "service/tunnel/TunnelFrame.h"
 #include "shared/BridgeContract.h"
 #include "shared/EventLoop.h"
 #include "shared/Log.h"
 #include "shared/Offload.h"
 #include "shared/Throughput.h"
+#include "shared/messages/ChunkMessages.h"
+#include "shared/messages/SharedFileStorage.h"
 
 #include <algorithm>
 #include <asio/co_spawn.hpp>
@@ -365,7 +365,7 @@ TransferCoordinator::fetchRemoteFile(const FileIOBeginReadRequest& request, bool
         uint64_t offset = 0; // where the chunk in `payload` was asked for
         Bytes payload = co_await askFor(offset);
         for (;;) {
-            const auto chunk = decodeReadChunkResponse(payload);
+            const auto chunk = decodeReadChunkView(payload);
             if (!chunk) throw TransferFailure(TransferError::decodeFailed);
             ++bench.chunks;
             // More than the lookup announced: the item changed under us, or the phone never stops.
@@ -465,12 +465,15 @@ TransferCoordinator::pushSharedFile(const FileIOBeginWriteRequest& request, bool
 
         Progress progress{request.sessionID, byteCount};
         const int fd = source.get();
-        // None when the source ends early. Not thrown, so that a send running beside it is
-        // not cancelled halfway.
-        auto readAt = [&](uint64_t at) -> asio::awaitable<std::optional<Bytes>> {
-            Bytes chunk(std::min<uint64_t>(byteCount - at, chunkSize));
-            uint8_t* into = chunk.data();
-            const size_t wanted = chunk.size();
+        // The write-chunk request for the bytes at `at`, read from the source straight into
+        // the message; none when the source ends early. Not thrown, so that a send running
+        // beside it is not cancelled halfway.
+        auto readAt = [&](uint64_t at) -> asio::awaitable<std::optional<WriteChunkDraft>> {
+            const auto wanted =
+                static_cast<uint32_t>(std::min<uint64_t>(byteCount - at, chunkSize));
+            auto chunk = draftWriteChunkRequest(request.identifier, at, wanted);
+            if (!chunk) throw TransferFailure(TransferError::encodeFailed);
+            uint8_t* into = chunk->payload.data() + chunk->dataAt;
             double& fileSeconds = bench.fileSeconds;
             auto read = [fd, into, wanted, at, &fileSeconds] {
                 const auto started = Stopwatch::now();
@@ -481,7 +484,7 @@ TransferCoordinator::pushSharedFile(const FileIOBeginWriteRequest& request, bool
             const ssize_t got = co_await offload(read);
             // The source must hold all the bytes the caller announced; 0 is its end.
             if (got <= 0) co_return std::nullopt;
-            chunk.resize(static_cast<size_t>(got));
+            shortenWriteChunkRequest(*chunk, static_cast<uint32_t>(got));
             co_return chunk;
         };
         auto send = [&](Bytes payload) -> asio::awaitable<Bytes> {
@@ -491,26 +494,25 @@ TransferCoordinator::pushSharedFile(const FileIOBeginWriteRequest& request, bool
             co_return response;
         };
         uint64_t offset = 0;
-        std::optional<Bytes> read = Bytes{};
+        std::optional<WriteChunkDraft> read;
         if (byteCount > 0) read = co_await readAt(0);
         while (offset < byteCount) {
             if (!read) throw TransferFailure(TransferError::ioFailed);
-            Bytes chunk = std::move(*read);
-            auto payload = encodeWriteChunkRequest(request.identifier, offset, chunk);
-            if (!payload) throw TransferFailure(TransferError::encodeFailed);
-            const uint64_t nextOffset = offset + chunk.size();
+            const size_t length = read->payload.size() - read->dataAt;
+            Bytes payload = std::move(read->payload);
+            const uint64_t nextOffset = offset + length;
             // The next chunk is read from disk while this one crosses the link.
             Bytes response;
             if (nextOffset < byteCount)
                 std::tie(response, read) =
-                    co_await (send(std::move(*payload)) && readAt(nextOffset));
+                    co_await (send(std::move(payload)) && readAt(nextOffset));
             else
-                response = co_await send(std::move(*payload));
+                response = co_await send(std::move(payload));
             if (!decodeWriteChunkResponse(response))
                 throw TransferFailure(TransferError::decodeFailed);
 
             ++bench.chunks;
-            bench.transferred += chunk.size();
+            bench.transferred += length;
             offset = nextOffset;
             reportProgress(progress, bench.transferred);
         }

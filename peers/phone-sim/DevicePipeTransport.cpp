@@ -14,11 +14,13 @@ DevicePipeTransport::DevicePipeTransport(DevicePipe& pipe, std::string pending,
     , sendGate_(pipe.executor())
     , closed_(pipe.executor()) {}
 
-asio::awaitable<void> DevicePipeTransport::send(Bytes data) {
+asio::awaitable<void> DevicePipeTransport::send(Bytes header, Bytes payload) {
     auto scope = inFlight_->enter();
     auto hold = co_await sendGate_.acquire();
     try {
-        co_await pipe_.write({reinterpret_cast<const char*>(data.data()), data.size()});
+        co_await pipe_.write({reinterpret_cast<const char*>(header.data()), header.size()});
+        if (!payload.empty())
+            co_await pipe_.write({reinterpret_cast<const char*>(payload.data()), payload.size()});
     } catch (const asio::system_error&) {
         throw TunnelTransportFailure(TunnelTransportError::disconnected);
     }

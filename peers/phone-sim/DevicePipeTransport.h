@@ -19,7 +19,7 @@ public:
     // operation counts itself in `inFlight` while it uses the pipe.
     DevicePipeTransport(DevicePipe& pipe, std::string pending, std::shared_ptr<InFlight> inFlight);
 
-    asio::awaitable<void> send(Bytes data) override;
+    asio::awaitable<void> send(Bytes header, Bytes payload) override;
     asio::awaitable<Bytes> receive(size_t count) override;
     asio::awaitable<void> close() override;
 

@@ -1,5 +1,6 @@
 #include "service/tunnel/StreamSocketTransport.h"
 
+#include <array>
 #include <asio/read.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/use_awaitable.hpp>
@@ -11,11 +12,11 @@ StreamSocketTransport::StreamSocketTransport(asio::local::stream_protocol::socke
     : socket_(std::move(socket))
     , sendGate_(socket_.get_executor()) {}
 
-asio::awaitable<void> StreamSocketTransport::send(Bytes data) {
+asio::awaitable<void> StreamSocketTransport::send(Bytes header, Bytes payload) {
     auto hold = co_await sendGate_.acquire();
     asio::error_code ec;
-    co_await asio::async_write(socket_, asio::buffer(data),
-                               asio::redirect_error(asio::use_awaitable, ec));
+    const std::array<asio::const_buffer, 2> frame{asio::buffer(header), asio::buffer(payload)};
+    co_await asio::async_write(socket_, frame, asio::redirect_error(asio::use_awaitable, ec));
     if (ec) throw TunnelTransportFailure(TunnelTransportError::disconnected);
 }
 

@@ -13,7 +13,7 @@ class StreamSocketTransport final : public TunnelTransport {
 public:
     explicit StreamSocketTransport(asio::local::stream_protocol::socket socket);
 
-    asio::awaitable<void> send(Bytes data) override;
+    asio::awaitable<void> send(Bytes header, Bytes payload) override;
     asio::awaitable<Bytes> receive(size_t count) override;
     asio::awaitable<void> close() override;
 

@@ -102,19 +102,20 @@ asio::awaitable<TunnelMessage> TunnelEngine::request(uint16_t code, Bytes payloa
     if (payload.size() > kTunnelMaxPayload)
         throw TunnelEngineFailure(TunnelEngineError::payloadTooLarge);
     const uint32_t flowID = allocateFlowID();
-    auto frame = encodeTunnelFrame(TunnelFrameKind::request, code, flowID, payload);
-    if (!frame) throw TunnelEngineFailure(TunnelEngineError::invalidFrame);
+    auto header = encodeTunnelFrameHeader(TunnelFrameKind::request, code, flowID, payload.size());
+    if (!header) throw TunnelEngineFailure(TunnelEngineError::invalidFrame);
     // Registered before the send starts, so a response can never overtake its waiter.
     auto pending = std::make_shared<PendingRPC>(executor_);
     pendingResponses_[flowID] = pending;
-    asio::co_spawn(executor_, sendRequestFrame(flowID, std::move(*frame)), asio::detached);
+    asio::co_spawn(executor_, sendRequestFrame(flowID, std::move(*header), std::move(payload)),
+                   asio::detached);
     co_return co_await pending->wait();
 }
 
-asio::awaitable<void> TunnelEngine::sendRequestFrame(uint32_t flowID, Bytes frame) {
+asio::awaitable<void> TunnelEngine::sendRequestFrame(uint32_t flowID, Bytes header, Bytes payload) {
     std::optional<TunnelEngineError> failure;
     try {
-        co_await sendFrame(std::move(frame));
+        co_await sendFrame(std::move(header), std::move(payload));
     } catch (const TunnelEngineFailure& error) {
         failure = error.error();
     }
@@ -126,13 +127,13 @@ asio::awaitable<void> TunnelEngine::sendRequestFrame(uint32_t flowID, Bytes fram
     }
 }
 
-asio::awaitable<void> TunnelEngine::sendFrame(Bytes frame) {
+asio::awaitable<void> TunnelEngine::sendFrame(Bytes header, Bytes payload) {
     auto transport = transport_;
     if (!transport) throw TunnelEngineFailure(TunnelEngineError::notBound);
     isSending_ = true;
     bool sent = true;
     try {
-        co_await transport->send(std::move(frame));
+        co_await transport->send(std::move(header), std::move(payload));
     } catch (const std::exception&) {
         sent = false;
     }
@@ -223,13 +224,13 @@ asio::awaitable<void> TunnelEngine::serveRequest(uint32_t flowID, uint16_t code,
         }
     }
     bool failed = false;
-    auto frame =
-        encodeTunnelFrame(TunnelFrameKind::response, response.code, flowID, response.payload);
-    if (!frame) {
+    auto header = encodeTunnelFrameHeader(TunnelFrameKind::response, response.code, flowID,
+                                          response.payload.size());
+    if (!header) {
         failed = true;
     } else {
         try {
-            co_await sendFrame(std::move(*frame));
+            co_await sendFrame(std::move(*header), std::move(response.payload));
         } catch (const TunnelEngineFailure&) {
             failed = true;
         }
@@ -262,12 +263,13 @@ asio::awaitable<void> TunnelEngine::flushNotifyQueue() {
         TunnelMessage entry = std::move(notifyQueue_.front());
         notifyQueue_.pop_front();
         const uint32_t flowID = allocateFlowID();
-        auto frame = encodeTunnelFrame(TunnelFrameKind::notify, entry.code, flowID, entry.payload);
-        if (!frame) {
+        auto header = encodeTunnelFrameHeader(TunnelFrameKind::notify, entry.code, flowID,
+                                              entry.payload.size());
+        if (!header) {
             if (handlingRequestCount_ > 0) co_return;
             continue;
         }
-        co_await sendFrame(std::move(*frame));
+        co_await sendFrame(std::move(*header), std::move(entry.payload));
     }
 }
 

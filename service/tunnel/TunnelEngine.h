@@ -99,8 +99,8 @@ private:
     struct ReadTask;
 
     uint32_t allocateFlowID();
-    asio::awaitable<void> sendRequestFrame(uint32_t flowID, Bytes frame);
-    asio::awaitable<void> sendFrame(Bytes frame);
+    asio::awaitable<void> sendRequestFrame(uint32_t flowID, Bytes header, Bytes payload);
+    asio::awaitable<void> sendFrame(Bytes header, Bytes payload);
     asio::awaitable<void> readLoop(std::shared_ptr<ReadTask> task);
     void handleFrame(const TunnelFrameHeader& header, Bytes payload);
     asio::awaitable<void> serveRequest(uint32_t flowID, uint16_t code, Bytes payload);

@@ -17,18 +17,24 @@ uint32_t getLE(const Bytes& in, size_t at, int size) {
 
 } // namespace
 
+std::optional<Bytes> encodeTunnelFrameHeader(TunnelFrameKind kind, uint16_t code, uint32_t flowID,
+                                             size_t payloadSize) {
+    if (payloadSize > kTunnelMaxPayload || flowID == 0) return std::nullopt;
+    Bytes header;
+    header.reserve(kTunnelHeaderSize);
+    putLE(header, kTunnelMagic, 4);
+    header.push_back(static_cast<uint8_t>(kind));
+    header.push_back(0);
+    putLE(header, code, 2);
+    putLE(header, flowID, 4);
+    putLE(header, payloadSize, 4);
+    return header;
+}
+
 std::optional<Bytes> encodeTunnelFrame(TunnelFrameKind kind, uint16_t code, uint32_t flowID,
                                        const Bytes& payload) {
-    if (payload.size() > kTunnelMaxPayload || flowID == 0) return std::nullopt;
-    Bytes frame;
-    frame.reserve(payload.size() + kTunnelHeaderSize);
-    putLE(frame, kTunnelMagic, 4);
-    frame.push_back(static_cast<uint8_t>(kind));
-    frame.push_back(0);
-    putLE(frame, code, 2);
-    putLE(frame, flowID, 4);
-    putLE(frame, payload.size(), 4);
-    frame.insert(frame.end(), payload.begin(), payload.end());
+    auto frame = encodeTunnelFrameHeader(kind, code, flowID, payload.size());
+    if (frame) frame->insert(frame->end(), payload.begin(), payload.end());
     return frame;
 }
 

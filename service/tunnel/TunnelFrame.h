@@ -22,8 +22,11 @@ struct TunnelFrameHeader {
     uint32_t length;
 };
 
-// None when the payload is over 5 MiB or the flow id is 0. The frame is one buffer, so that
-// it can go out in one write.
+// The 16 header bytes of a frame whose payload is `payloadSize` bytes; none when the payload is
+// over 5 MiB or the flow id is 0. The payload follows as it is, never copied behind the header.
+std::optional<Bytes> encodeTunnelFrameHeader(TunnelFrameKind kind, uint16_t code, uint32_t flowID,
+                                             size_t payloadSize);
+// Header and payload in one buffer.
 std::optional<Bytes> encodeTunnelFrame(TunnelFrameKind kind, uint16_t code, uint32_t flowID,
                                        const Bytes& payload);
 

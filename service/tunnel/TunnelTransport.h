@@ -21,13 +21,13 @@ private:
     TunnelTransportError error_;
 };
 
-// A reliable byte stream to the phone application. Each send goes out whole, never
-// interleaved with another; a receive never waits behind a send.
+// A reliable byte stream to the phone application. Each send (a frame's header, then its
+// payload) goes out whole, never interleaved with another; a receive never waits behind a send.
 class TunnelTransport {
 public:
     virtual ~TunnelTransport() = default;
     // Throws TunnelTransportFailure.
-    virtual asio::awaitable<void> send(Bytes data) = 0;
+    virtual asio::awaitable<void> send(Bytes header, Bytes payload) = 0;
     // Exactly `count` bytes; throws TunnelTransportFailure.
     virtual asio::awaitable<Bytes> receive(size_t count) = 0;
     // Runs after every send already queued; never throws.

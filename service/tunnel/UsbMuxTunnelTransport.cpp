@@ -33,11 +33,14 @@ UsbMuxTunnelTransport::~UsbMuxTunnelTransport() {
     recvQueue_.join();
 }
 
-asio::awaitable<void> UsbMuxTunnelTransport::send(Bytes data) {
+asio::awaitable<void> UsbMuxTunnelTransport::send(Bytes header, Bytes payload) {
     // A named job: GCC 12 destroys a lambda temporary inside a co_await expression twice.
-    auto job = [this, data = std::move(data)] {
-        return !closed_.load() &&
-               usbmux_tunnel_send(&tunnel_, data.data(), static_cast<uint32_t>(data.size())) != 0;
+    auto job = [this, header = std::move(header), payload = std::move(payload)] {
+        const auto sendAll = [this](const Bytes& bytes) {
+            return bytes.empty() || usbmux_tunnel_send(&tunnel_, bytes.data(),
+                                                       static_cast<uint32_t>(bytes.size())) != 0;
+        };
+        return !closed_.load() && sendAll(header) && sendAll(payload);
     };
     const bool sent = co_await offloadTo(sendQueue_, std::move(job));
     if (!sent) throw TunnelTransportFailure(TunnelTransportError::disconnected);

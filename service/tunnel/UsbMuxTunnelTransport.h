@@ -19,7 +19,7 @@ public:
     // Waits for queued work; close() first so that a blocked receive is woken.
     ~UsbMuxTunnelTransport() override;
 
-    asio::awaitable<void> send(Bytes data) override;
+    asio::awaitable<void> send(Bytes header, Bytes payload) override;
     asio::awaitable<Bytes> receive(size_t count) override;
     asio::awaitable<void> close() override;
 

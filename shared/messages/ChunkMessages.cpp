@@ -2,6 +2,9 @@
 
 #include "shared/messages/BinaryCodec.h"
 
+#include <algorithm>
+#include <cstdint>
+
 namespace brimo {
 
 std::optional<Bytes> encodeReadChunkRequest(std::string_view identifier, uint64_t offset) {
@@ -29,22 +32,48 @@ std::optional<Bytes> encodeReadChunkResponse(const ReadChunkResponse& response) 
     return std::move(writer).take();
 }
 
-std::optional<ReadChunkResponse> decodeReadChunkResponse(std::span<const uint8_t> payload) {
+std::optional<ReadChunkView> decodeReadChunkView(std::span<const uint8_t> payload) {
     BinaryReader reader(payload);
     const auto nextOffset = reader.uint64();
     const auto eof = reader.boolean();
     const auto data = reader.data();
     if (!nextOffset || !eof || !data || !reader.atEnd()) return std::nullopt;
-    return ReadChunkResponse{*nextOffset, *eof, Bytes(data->begin(), data->end())};
+    return ReadChunkView{*nextOffset, *eof, *data};
+}
+
+std::optional<ReadChunkResponse> decodeReadChunkResponse(std::span<const uint8_t> payload) {
+    const auto view = decodeReadChunkView(payload);
+    if (!view) return std::nullopt;
+    return ReadChunkResponse{view->nextOffset, view->eof,
+                             Bytes(view->data.begin(), view->data.end())};
+}
+
+std::optional<WriteChunkDraft> draftWriteChunkRequest(std::string_view identifier, uint64_t offset,
+                                                      uint32_t dataLength) {
+    BinaryWriter writer;
+    if (!writer.putString(identifier)) return std::nullopt;
+    writer.putUInt64(offset);
+    writer.putUInt32(dataLength);
+    WriteChunkDraft draft{std::move(writer).take(), 0};
+    draft.dataAt = draft.payload.size();
+    draft.payload.resize(draft.dataAt + dataLength);
+    return draft;
+}
+
+void shortenWriteChunkRequest(WriteChunkDraft& draft, uint32_t dataLength) {
+    const size_t lengthAt = draft.dataAt - 4;
+    for (size_t i = 0; i < 4; ++i)
+        draft.payload[lengthAt + i] = static_cast<uint8_t>(dataLength >> (8 * i));
+    draft.payload.resize(draft.dataAt + dataLength);
 }
 
 std::optional<Bytes> encodeWriteChunkRequest(std::string_view identifier, uint64_t offset,
                                              std::span<const uint8_t> data) {
-    BinaryWriter writer;
-    if (!writer.putString(identifier)) return std::nullopt;
-    writer.putUInt64(offset);
-    if (!writer.putData(data)) return std::nullopt;
-    return std::move(writer).take();
+    if (data.size() > UINT32_MAX) return std::nullopt;
+    auto draft = draftWriteChunkRequest(identifier, offset, static_cast<uint32_t>(data.size()));
+    if (!draft) return std::nullopt;
+    std::copy(data.begin(), data.end(), draft->payload.begin() + draft->dataAt);
+    return std::move(draft->payload);
 }
 
 std::optional<WriteChunkRequest> decodeWriteChunkRequest(std::span<const uint8_t> payload) {

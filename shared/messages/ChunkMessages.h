@@ -1,7 +1,7 @@
 #pragma once
 
-#include "shared/messages/RelayLookupMessages.h"
 #include "shared/Bytes.h"
+#include "shared/messages/RelayLookupMessages.h"
 
 #include <cstdint>
 #include <optional>
@@ -40,6 +40,16 @@ struct ReadChunkResponse {
 std::optional<Bytes> encodeReadChunkResponse(const ReadChunkResponse& response);
 std::optional<ReadChunkResponse> decodeReadChunkResponse(std::span<const uint8_t> payload);
 
+// A read-chunk response whose data still lies in the payload it was decoded from, so that a
+// chunk goes from the message to the file without a copy; the payload must outlive it.
+struct ReadChunkView {
+    uint64_t nextOffset = 0;
+    bool eof = false;
+    std::span<const uint8_t> data;
+};
+
+std::optional<ReadChunkView> decodeReadChunkView(std::span<const uint8_t> payload);
+
 struct WriteChunkRequest {
     std::string identifier;
     uint64_t offset = 0; // where `data` goes
@@ -50,6 +60,18 @@ struct WriteChunkRequest {
 
 std::optional<Bytes> encodeWriteChunkRequest(std::string_view identifier, uint64_t offset,
                                              std::span<const uint8_t> data);
+
+// A write-chunk request with room for `dataLength` bytes of data from `dataAt` on, for the
+// caller to fill in place (a chunk read from a file straight into the message).
+struct WriteChunkDraft {
+    Bytes payload;
+    size_t dataAt = 0;
+};
+
+std::optional<WriteChunkDraft> draftWriteChunkRequest(std::string_view identifier, uint64_t offset,
+                                                      uint32_t dataLength);
+// Keeps only the first `dataLength` bytes of the draft's data.
+void shortenWriteChunkRequest(WriteChunkDraft& draft, uint32_t dataLength);
 std::optional<WriteChunkRequest> decodeWriteChunkRequest(std::span<const uint8_t> payload);
 
 struct RelayWriteChunkResponse {

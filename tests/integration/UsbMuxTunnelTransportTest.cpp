@@ -55,29 +55,29 @@ TEST_F(UsbMuxTunnelTransportTest, CarriesBytesToThePhoneAndBack) {
     EXPECT_EQ(transport->sendQueueLabel(), "Ozm.Tarvel.usbmux-tunnel.33325.send");
     EXPECT_EQ(transport->recvQueueLabel(), "Ozm.Tarvel.usbmux-tunnel.33325.recv");
     EXPECT_TRUE(runAsync(loop, transport->receive(0)).empty());
-    runAsync(loop, transport->send(text("PING\r\n")));
+    runAsync(loop, transport->send(text("PI"), text("NG\r\n")));
     EXPECT_EQ(runAsync(loop, transport->receive(6)), text("PONG\r\n"));
-    runAsync(loop, transport->send({}));
+    runAsync(loop, transport->send({}, {}));
 }
 
 TEST_F(UsbMuxTunnelTransportTest, SendAfterTheDeviceIsGoneFailsWithoutBlocking) {
     ASSERT_TRUE(started);
-    runAsync(loop, transport->send(text("PING\r\n")));
+    runAsync(loop, transport->send(text("PING\r\n"), {}));
     ASSERT_EQ(runAsync(loop, transport->receive(6)), text("PONG\r\n"));
     ASSERT_EQ(sim.control(std::string("detach ") + kPhone), "OK");
     // Until the manager hears of the detach the old connection may still take a write; once it
     // has, every send fails at once.
-    ASSERT_TRUE(runUntil(loop, [&] { return disconnects(transport->send(text("PING\r\n"))); }));
-    EXPECT_TRUE(disconnects(transport->send(text("x"))));
+    ASSERT_TRUE(runUntil(loop, [&] { return disconnects(transport->send(text("PING\r\n"), {})); }));
+    EXPECT_TRUE(disconnects(transport->send(text("x"), {})));
     EXPECT_TRUE(disconnects([&]() -> asio::awaitable<void> { co_await transport->receive(1); }()));
 }
 
 TEST_F(UsbMuxTunnelTransportTest, ClosedTransportOpensNoFreshConnection) {
     ASSERT_TRUE(started);
-    runAsync(loop, transport->send(text("PING\r\n")));
+    runAsync(loop, transport->send(text("PING\r\n"), {}));
     ASSERT_EQ(runAsync(loop, transport->receive(6)), text("PONG\r\n"));
     runAsync(loop, transport->close());
-    EXPECT_TRUE(disconnects(transport->send(text("PING\r\n"))));
+    EXPECT_TRUE(disconnects(transport->send(text("PING\r\n"), {})));
     EXPECT_NE(sim.control("stats").find("connects=1 "), std::string::npos);
 }
 
@@ -97,7 +97,7 @@ TEST_F(ThrottledTransport, CloseWaitsForTheSendQueuedBeforeIt) {
     asio::co_spawn(
         loop,
         [&]() -> asio::awaitable<void> {
-            co_await transport->send(std::move(burst));
+            co_await transport->send(std::move(burst), {});
             finished.push_back("send");
         },
         asio::detached);
