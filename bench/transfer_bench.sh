@@ -33,7 +33,8 @@ start_pair() {
   pids+=($!)
   until grep -q ready "$dir/sim.log"; do sleep 0.05; done
   export USBMUXD_SOCKET_ADDRESS=UNIX:$dir/mux XDG_RUNTIME_DIR=$dir/runtime XDG_DATA_HOME=$dir/data
-  "$service" 2>"$dir/service.log" &
+  service_log=$dir/service.log
+  "$service" 2>"$service_log" &
   service_pid=$!
   pids+=($service_pid)
   until [[ -S $dir/runtime/Ozm.Tarvel.Mac.XPC ]]; do sleep 0.05; done
@@ -44,6 +45,11 @@ run_case() {
   local label=$1 rate_arg=$2
   start_pair "$rate_arg"
   head -c "$bytes" /dev/urandom >"$root/payload.bin"
+  # One round first: this machine's fresh memory pages fault in slowly on their first touch,
+  # a cost of the machine that a running desktop does not pay again for every transfer.
+  "$brimoctl" --role fileProvider read payload.bin --out "$work/read.bin" >/dev/null 2>&1
+  "$brimoctl" --role fileProvider write written.bin "$work/read.bin" >/dev/null 2>&1
+  rm -f "$work/read.bin" "$root/written.bin"
   local t0 t1 t2 cpu0 cpu1
   cpu0=$(cpu_seconds "$service_pid")
   t0=$(now)
@@ -71,6 +77,12 @@ run_case() {
   awk -v r="$r" -v w="$w" -v d="$up" -v u="$down" 'BEGIN {
     printf "  read  %8.1f MiB/s  ratio to speed-test upload   %.3f\n", r, r / d
     printf "  write %8.1f MiB/s  ratio to speed-test download %.3f\n", w, w / u }'
+  # The service's own view of the measured round, without brimoctl's copies on either side.
+  local fetched pushed
+  fetched=$(grep 'fetchRemoteFile benchmark' "$service_log" | tail -1 | sed -n 's/.* effective=\([0-9.]*\).*/\1/p')
+  pushed=$(grep 'pushSharedFile benchmark' "$service_log" | tail -1 | sed -n 's/.* effective=\([0-9.]*\).*/\1/p')
+  awk -v f="$fetched" -v p="$pushed" -v d="$up" -v u="$down" 'BEGIN {
+    printf "  in the service: fetch %.1f MiB/s (%.3f), push %.1f MiB/s (%.3f)\n", f, f / d, p, p / u }'
   awk -v a="$cpu0" -v b="$cpu1" -v n="$bytes" 'BEGIN {
     printf "  service CPU %.2f s per GiB moved (user + system)\n", (b - a) / (2 * n / 1073741824) }'
 }
@@ -80,9 +92,14 @@ cpu_seconds() {
   awk -v hz="$(getconf CLK_TCK)" '{ sub(/^.*\) /, ""); print ($12 + $13) / hz }' "/proc/$1/stat"
 }
 
-run_case "unthrottled" ""
-run_case "USB 2.0 model" usb2
-run_case "400 MB/s model" 400M
+# BRIMO_TRANSFER_LINKS picks the link models (default: all three).
+for link in ${BRIMO_TRANSFER_LINKS:-unthrottled usb2 400M}; do
+  case $link in
+    unthrottled) run_case "unthrottled" "" ;;
+    usb2) run_case "USB 2.0 model" usb2 ;;
+    *) run_case "$link model" "$link" ;;
+  esac
+done
 
 start_pair ""
 head -c $((1024 * 1024 * 1024)) /dev/zero >"$root/big.bin"
