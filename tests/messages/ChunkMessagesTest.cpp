@@ -135,5 +135,27 @@ TEST(RelayWriteChunkResponse, AnythingAfterTheIntegersMustBeOneSummaryField) {
     }
 }
 
+TEST(ChunksInPlace, AViewAndADraftCarryTheSameBytesAsTheCopyingCodecs) {
+    const Bytes data = bytesOf("chunk of a file");
+    const auto response = encodeReadChunkResponse({42, true, data});
+    ASSERT_TRUE(response);
+    const auto view = decodeReadChunkView(*response);
+    ASSERT_TRUE(view);
+    EXPECT_EQ(view->nextOffset, 42u);
+    EXPECT_TRUE(view->eof);
+    EXPECT_EQ(Bytes(view->data.begin(), view->data.end()), data);
+    EXPECT_EQ(view->data.data(), response->data() + 13) << "the data is not copied";
+    EXPECT_FALSE(decodeReadChunkView(concat({*response, {0x00}})));
+
+    // A draft for more than the file gave, cut down to what was read, is the plain request.
+    auto draft = draftWriteChunkRequest("a/b", 7, 100);
+    ASSERT_TRUE(draft);
+    std::copy(data.begin(), data.end(), draft->payload.begin() + draft->dataAt);
+    shortenWriteChunkRequest(*draft, static_cast<uint32_t>(data.size()));
+    EXPECT_EQ(draft->payload, encodeWriteChunkRequest("a/b", 7, data));
+    EXPECT_EQ(decodeWriteChunkRequest(draft->payload), (WriteChunkRequest{"a/b", 7, data}));
+    EXPECT_FALSE(draftWriteChunkRequest(std::string(65536, 'x'), 0, 1));
+}
+
 } // namespace
 } // namespace brimo

@@ -13,6 +13,12 @@ TEST(TunnelFrame, EncodesTheLittleEndianHeaderFollowedByThePayload) {
     EXPECT_FALSE(encodeTunnelFrame(TunnelFrameKind::request, 1, 0, {}));
     EXPECT_TRUE(encodeTunnelFrame(TunnelFrameKind::request, 1, 1, Bytes(kTunnelMaxPayload)));
     EXPECT_FALSE(encodeTunnelFrame(TunnelFrameKind::request, 1, 1, Bytes(kTunnelMaxPayload + 1)));
+
+    // Sent apart, the header is the frame's first 16 bytes.
+    auto header = encodeTunnelFrameHeader(TunnelFrameKind::response, 0x0102, 0x0A0B0C0D, 1);
+    ASSERT_TRUE(header);
+    EXPECT_EQ(*header, Bytes(frame->begin(), frame->begin() + kTunnelHeaderSize));
+    EXPECT_FALSE(encodeTunnelFrameHeader(TunnelFrameKind::request, 1, 1, kTunnelMaxPayload + 1));
 }
 
 TEST(TunnelFrame, HeaderValidationChecksSizeMagicKindAndLength) {
