@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The service's own IPC measurements, run through brimoctl against a real BrimoService (brimoctl
 # registers as the extension and answers the service's side): chunks of 4 MiB from the service
-# to the extension and back, and echo round trips from the extension. The baseline is the same
-# bytes through a plain pipe in this script. Prints figures and ratios; asserts nothing.
+# to the extension and back, and echo round trips from the extension. The baselines are the same
+# bytes through a plain pipe in this script, and a raw Unix-socket ping-pong between two processes. Prints figures and ratios; asserts nothing.
 #
 # usage: bench/ipc_bench.sh BUILD_DIR [CHUNKS, default 64]
 set -euo pipefail
@@ -43,3 +43,9 @@ awk -v p="$pipe" -v to="$to_ext" -v from="$from_ext" -v n=$((chunk * chunks)) 'B
   printf "  service to extension          %8.1f MiB/s  ratio %.3f\n", t, t / p
   printf "  extension to service          %8.1f MiB/s  ratio %.3f\n", f, f / p }'
 echo "  ${echo_line#extension to service, }"
+# The echo against one byte back and forth between two processes over a Unix socket.
+ping_line=$("$build/bench/socket_ping_pong_bench" 20000)
+each() { sed -n 's/.*(\([0-9.]*\) ms each).*/\1/p'; }
+awk -v e="$(each <<<"$echo_line")" -v p="$(each <<<"$ping_line")" 'BEGIN {
+  printf "  echo round trip %.1f us against %.1f us for a raw Unix-socket ping-pong: ratio %.2f\n",
+    e * 1000, p * 1000, e / p }' 
