@@ -1,9 +1,9 @@
 // brimoctl's file transfers, driven the way the file-system extension drives them.
 
+#include "service/tools/BrimoCtl.h"
 #include "shared/messages/FileIOMessages.h"
 #include "shared/messages/RelayLookupMessages.h"
 #include "shared/messages/SharedFileStorage.h"
-#include "service/tools/BrimoCtl.h"
 
 #include <filesystem>
 #include <iostream>
@@ -34,6 +34,16 @@ void trackProgress(CtlSession& session, const Uuid& transfer) {
     };
 }
 
+// A second name for `from` where the file system allows one (no bytes copied), else a copy.
+void linkOrCopy(const fs::path& from, const fs::path& to, std::error_code& error) {
+    if (!fs::is_directory(to, error)) fs::remove(to, error);
+    error.clear();
+    fs::create_hard_link(from, to, error);
+    if (!error) return;
+    error.clear();
+    fs::copy_file(from, to, fs::copy_options::overwrite_existing, error);
+}
+
 bool failed(CtlSession& session, const char* step, int64_t code, const Bytes& data) {
     if (code == 0) return false;
     std::cerr << "brimoctl: " << step << " failed with code " << code;
@@ -60,8 +70,7 @@ void readFromPhone(CtlSession& session, std::string identifier, std::string out)
             }
             const fs::path target = out.empty() ? fs::path(identifier).filename() : fs::path(out);
             std::error_code error;
-            fs::copy_file(SharedFileStorage::containerURL() / descriptor->fileName, target,
-                          fs::copy_options::overwrite_existing, error);
+            linkOrCopy(SharedFileStorage::containerURL() / descriptor->fileName, target, error);
             if (error)
                 std::cerr << "brimoctl: cannot copy to " << target << ": " << error.message()
                           << std::endl;
@@ -84,9 +93,7 @@ void writeToPhone(CtlSession& session, std::string identifier, std::string file)
     const std::string source = "brimoctl_" + token + ".src";
     std::error_code error;
     const uint64_t size = fs::file_size(file, error);
-    if (!error)
-        fs::copy_file(file, SharedFileStorage::containerURL() / source,
-                      fs::copy_options::overwrite_existing, error);
+    if (!error) linkOrCopy(file, SharedFileStorage::containerURL() / source, error);
     if (error) {
         std::cerr << "brimoctl: cannot stage " << file << ": " << error.message() << std::endl;
         return session.finish(1);
