@@ -96,7 +96,8 @@ TunnelMessage FramedPhoneApp::answerFromStorage(uint16_t code, const Bytes& payl
                                            request.expectedContentVersion, writes));
         });
     case static_cast<uint16_t>(FramedRequest::writeChunk):
-        return serveDecoded(payload, decodeWriteChunkRequest, [&](const auto& request) {
+        // The chunk goes from the message to the file without a copy.
+        return serveDecoded(payload, decodeWriteChunkView, [&](const auto& request) {
             return reply(storage.write(request.identifier, request.offset, request.data, writes),
                          encodeWriteChunkResponse);
         });

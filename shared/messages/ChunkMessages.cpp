@@ -76,13 +76,20 @@ std::optional<Bytes> encodeWriteChunkRequest(std::string_view identifier, uint64
     return std::move(draft->payload);
 }
 
-std::optional<WriteChunkRequest> decodeWriteChunkRequest(std::span<const uint8_t> payload) {
+std::optional<WriteChunkView> decodeWriteChunkView(std::span<const uint8_t> payload) {
     BinaryReader reader(payload);
     auto identifier = reader.string();
     const auto offset = reader.uint64();
     const auto data = reader.data();
     if (!identifier || !offset || !data || !reader.atEnd()) return std::nullopt;
-    return WriteChunkRequest{std::move(*identifier), *offset, Bytes(data->begin(), data->end())};
+    return WriteChunkView{std::move(*identifier), *offset, *data};
+}
+
+std::optional<WriteChunkRequest> decodeWriteChunkRequest(std::span<const uint8_t> payload) {
+    auto view = decodeWriteChunkView(payload);
+    if (!view) return std::nullopt;
+    return WriteChunkRequest{std::move(view->identifier), view->offset,
+                             Bytes(view->data.begin(), view->data.end())};
 }
 
 std::optional<Bytes> encodeWriteChunkResponse(const RelayWriteChunkResponse& response) {

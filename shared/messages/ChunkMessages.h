@@ -74,6 +74,15 @@ std::optional<WriteChunkDraft> draftWriteChunkRequest(std::string_view identifie
 void shortenWriteChunkRequest(WriteChunkDraft& draft, uint32_t dataLength);
 std::optional<WriteChunkRequest> decodeWriteChunkRequest(std::span<const uint8_t> payload);
 
+// A write-chunk request whose data still lies in the payload it was decoded from.
+struct WriteChunkView {
+    std::string identifier;
+    uint64_t offset = 0;
+    std::span<const uint8_t> data;
+};
+
+std::optional<WriteChunkView> decodeWriteChunkView(std::span<const uint8_t> payload);
+
 struct RelayWriteChunkResponse {
     uint64_t nextOffset = 0;
     uint64_t currentSize = 0; // the item's size on the phone after the write

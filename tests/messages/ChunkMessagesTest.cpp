@@ -155,6 +155,12 @@ TEST(ChunksInPlace, AViewAndADraftCarryTheSameBytesAsTheCopyingCodecs) {
     EXPECT_EQ(draft->payload, encodeWriteChunkRequest("a/b", 7, data));
     EXPECT_EQ(decodeWriteChunkRequest(draft->payload), (WriteChunkRequest{"a/b", 7, data}));
     EXPECT_FALSE(draftWriteChunkRequest(std::string(65536, 'x'), 0, 1));
+    const auto written = decodeWriteChunkView(draft->payload);
+    ASSERT_TRUE(written);
+    EXPECT_EQ(written->identifier, "a/b");
+    EXPECT_EQ(written->offset, 7u);
+    EXPECT_EQ(written->data.data(), draft->payload.data() + draft->dataAt);
+    EXPECT_EQ(Bytes(written->data.begin(), written->data.end()), data);
 }
 
 } // namespace
