@@ -28,28 +28,15 @@ std::string readTable(int fd) {
     return table;
 }
 
-template <class Visit> void forEachEntry(const std::string& table, Visit visit) {
-    size_t start = 0;
-    while (start < table.size()) {
-        size_t end = table.find('\n', start);
-        if (end == std::string::npos) end = table.size();
-        if (auto entry = parseMountTableLine(std::string_view(table).substr(start, end - start)))
-            visit(*entry);
-        start = end + 1;
-    }
-}
-
 } // namespace
 
 std::optional<std::string> findMount(const std::string& mountPoint, const std::string& type) {
     const int fd = ::open(kMountTable, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::nullopt;
-    std::optional<std::string> found;
-    forEachEntry(readTable(fd), [&](const MountTableEntry& entry) {
-        if (entry.mountPoint == mountPoint && entry.type == type) found = entry.id;
-    });
+    const auto top = topMountAt(readTable(fd), mountPoint);
     ::close(fd);
-    return found;
+    if (!top || top->type != type) return std::nullopt;
+    return top->id;
 }
 
 MountWatcher::MountWatcher(std::string id, std::function<void()> gone)
@@ -70,8 +57,8 @@ void MountWatcher::run() {
     if (table < 0) return;
     for (;;) {
         bool present = false;
-        forEachEntry(readTable(table),
-                     [&](const MountTableEntry& entry) { present = present || entry.id == id_; });
+        for (const auto& entry : parseMountTable(readTable(table)))
+            present = present || entry.id == id_;
         if (!present) {
             gone_();
             break;

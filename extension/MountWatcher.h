@@ -8,7 +8,8 @@
 
 namespace brimo::fs {
 
-// The ID of the newest mount of type `type` at `mountPoint` in this process's mount table.
+// The ID of the mount at `mountPoint` in this process's mount table when it is the top one there
+// and of type `type`.
 std::optional<std::string> findMount(const std::string& mountPoint, const std::string& type);
 
 // Calls `gone` once, from a thread of its own, when the mount with `id` leaves the mount table:

@@ -1,16 +1,17 @@
 #include "service/MountService.h"
-#include "shared/MountTable.h"
 #include "service/ToolProcess.h"
-#include "shared/messages/SharedFileStorage.h"
 #include "shared/BridgeContract.h"
 #include "shared/Log.h"
+#include "shared/MountTable.h"
 #include "shared/Offload.h"
 #include "shared/Race.h"
+#include "shared/messages/SharedFileStorage.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <string_view>
 #include <sys/stat.h>
@@ -171,14 +172,10 @@ MountService::MountService(Clock& clock, MountPlatform platform)
 bool MountService::isMounted() const {
     const fs::path target = tablePath(platform_.mountPoint);
     if (target.empty()) return false;
-    std::ifstream table(platform_.mountTable);
-    std::optional<std::string> topType; // of the last mount there, which hides the earlier ones
-    std::string line;
-    while (std::getline(table, line)) {
-        auto entry = parseMountTableLine(line);
-        if (entry && entry->mountPoint == target.native()) topType = std::move(entry->type);
-    }
-    return topType == "brimo" || topType == "fuse.brimo";
+    std::ifstream file(platform_.mountTable);
+    const std::string table(std::istreambuf_iterator<char>(file), {});
+    const auto top = topMountAt(table, target.native());
+    return top && (top->type == "brimo" || top->type == "fuse.brimo");
 }
 
 fs::path MountService::sourceAnchor() const {

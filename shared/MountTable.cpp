@@ -39,4 +39,22 @@ std::optional<MountTableEntry> parseMountTableLine(std::string_view line) {
     return std::nullopt;
 }
 
+std::vector<MountTableEntry> parseMountTable(std::string_view table) {
+    std::vector<MountTableEntry> entries;
+    for (size_t start = 0; start < table.size();) {
+        const size_t end = std::min(table.find('\n', start), table.size());
+        if (auto entry = parseMountTableLine(table.substr(start, end - start)))
+            entries.push_back(std::move(*entry));
+        start = end + 1;
+    }
+    return entries;
+}
+
+std::optional<MountTableEntry> topMountAt(std::string_view table, std::string_view mountPoint) {
+    std::optional<MountTableEntry> top;
+    for (auto& entry : parseMountTable(table))
+        if (entry.mountPoint == mountPoint) top = std::move(entry);
+    return top;
+}
+
 } // namespace brimo

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // One line of a mount table in the format of /proc/self/mountinfo.
 namespace brimo {
@@ -18,5 +19,11 @@ struct MountTableEntry {
 // "ID parentID major:minor root mountPoint options [optional fields...] - type source options";
 // none when the line has no "-" separator after the sixth field or no field after it.
 std::optional<MountTableEntry> parseMountTableLine(std::string_view line);
+
+// Every entry of a whole table, in its order; lines that do not parse are skipped.
+std::vector<MountTableEntry> parseMountTable(std::string_view table);
+
+// The last entry at `mountPoint` in `table`: the mount that hides any earlier one there.
+std::optional<MountTableEntry> topMountAt(std::string_view table, std::string_view mountPoint);
 
 } // namespace brimo

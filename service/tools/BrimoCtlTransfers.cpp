@@ -34,10 +34,9 @@ void trackProgress(CtlSession& session, const Uuid& transfer) {
     };
 }
 
-// A second name for `from` where the file system allows one (no bytes copied), else a copy.
+// A second name for `from` where the file system allows one and `to` is free (no bytes
+// copied), else a copy over `to`.
 void linkOrCopy(const fs::path& from, const fs::path& to, std::error_code& error) {
-    if (!fs::is_directory(to, error)) fs::remove(to, error);
-    error.clear();
     fs::create_hard_link(from, to, error);
     if (!error) return;
     error.clear();

@@ -55,17 +55,7 @@ protected:
 
     // Brimofs processes serving this test's container.
     std::vector<pid_t> extensionsServing() const {
-        std::vector<pid_t> found;
-        const std::string marker = "XDG_DATA_HOME=" + dataHome().string();
-        for (const auto& entry : fs::directory_iterator("/proc")) {
-            const std::string name = entry.path().filename();
-            if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-            std::error_code ec;
-            if (fs::read_symlink(entry.path() / "exe", ec).filename() != "Brimofs") continue;
-            if (readFile(entry.path() / "environ").find(marker + '\0') != std::string::npos)
-                found.push_back(std::stoi(name));
-        }
-        return found;
+        return processesWith("Brimofs", "XDG_DATA_HOME=" + dataHome().string());
     }
 
     // A shell command's exit code; its stdout in `output` when asked for.

@@ -57,15 +57,21 @@ protected:
     }
 
     static std::vector<pid_t> servicesUsing(const fs::path& dir) {
+        return processesWith("BrimoService", "XDG_RUNTIME_DIR=" + dir.string());
+    }
+
+    // The processes running `executable` with `variable` (NAME=value) in their environment.
+    static std::vector<pid_t> processesWith(const std::string& executable,
+                                            const std::string& variable) {
         std::vector<pid_t> found;
-        const std::string marker = "XDG_RUNTIME_DIR=" + dir.string();
         for (const auto& entry : fs::directory_iterator("/proc")) {
             const std::string name = entry.path().filename();
             if (name.find_first_not_of("0123456789") != std::string::npos) continue;
             std::error_code ec;
-            if (fs::read_symlink(entry.path() / "exe", ec).filename() != "BrimoService") continue;
+            if (fs::read_symlink(entry.path() / "exe", ec).filename() != executable) continue;
             const std::string environ = readFile(entry.path() / "environ");
-            if (environ.find(marker + '\0') != std::string::npos) found.push_back(std::stoi(name));
+            if (environ.find(variable + '\0') != std::string::npos)
+                found.push_back(std::stoi(name));
         }
         return found;
     }
