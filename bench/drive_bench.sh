@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The mounted drive against what carries it, in one run on the USB 2.0 link model:
+# The mounted drive against what carries it, in one run on one link model (BRIMO_DRIVE_LINK:
+# usb2, the default, or a rate such as 400M):
 #  - cp of a file out of and into the drive, next to brimoctl's whole-file read and write
 #    through the service and the link speed test, same byte count;
 #  - ls -lR of a tree of files: the relay exchanges the phone served (one per directory page,
@@ -9,11 +10,13 @@
 # Prints figures and ratios; asserts nothing.
 #
 # usage: bench/drive_bench.sh BUILD_DIR [MiB, default 256] [FILES, default 2000] [CAT MiB, 64]
+# A count of 0 leaves its part out.
 set -euo pipefail
 build=$1
 mib=${2:-256}
 files=${3:-2000}
 cat_mib=${4:-64}
+link=${BRIMO_DRIVE_LINK:-usb2}
 bytes=$((mib * 1024 * 1024))
 source "$(dirname "${BASH_SOURCE[0]}")/bench_common.sh"
 
@@ -38,7 +41,7 @@ ctl() { "$sim" ctl --control "$work/mux.control" "$@"; }
 count() { ctl stats | tr ' ' '\n' | sed -n "s/^$1=//p" | grep . || echo 0; }
 
 "$sim" --socket "$work/mux" --control "$work/mux.control" --device "$udid" --root "$root" \
-  --link-rate usb2 >"$work/sim.log" 2>&1 &
+  --link-rate "$link" >"$work/sim.log" 2>&1 &
 pids+=($!)
 until grep -q ready "$work/sim.log"; do sleep 0.05; done
 
@@ -70,7 +73,8 @@ cp_in=$(since "$t")
 cmp -s "$root/payload.bin" "$work/out.bin" || echo "  copied-out content differs!"
 cmp -s "$root/payload.bin" "$root/in.bin" || echo "  copied-in content differs!"
 
-echo "USB 2.0 model, $mib MiB:"
+[[ $link == usb2 ]] && model="USB 2.0 model" || model="$link model"
+echo "$model, $mib MiB:"
 echo "  speed test: download $down MiB/s, upload $up MiB/s (baseline)"
 awk -v co="$(rate "$bytes" "$cp_out")" -v ci="$(rate "$bytes" "$cp_in")" \
   -v cr="$(rate "$bytes" "$ctl_read")" -v cw="$(rate "$bytes" "$ctl_write")" \
@@ -80,37 +84,41 @@ awk -v co="$(rate "$bytes" "$cp_out")" -v ci="$(rate "$bytes" "$cp_in")" \
   printf "  (brimoctl read %.1f MiB/s, write %.1f MiB/s)\n", cr, cw }'
 
 # A tree of $files small files in folders of 100.
-for ((i = 0; i < files; i++)); do
-  dir=$root/tree/d$((i / 100))
-  [[ -d $dir ]] || mkdir -p "$dir"
-  printf '%d' "$i" >"$dir/f$i"
-done
-dirs=$(((files + 99) / 100 + 1))
-before=$(count requests)
-lists_before=$(count code3)
-t=$(now)
-listed=$(ls -lR "$mnt/tree" | grep -c '^-')
-ls_time=$(since "$t")
-exchanges=$(($(count requests) - before))
-pages=$(($(count code3) - lists_before))
-t=$(now)
-"$brimoctl" --role desktopApp relay 0 '' --repeat "$exchanges" >/dev/null
-ping_time=$(since "$t")
-echo "ls -lR of $listed files in $dirs folders:"
-echo "  relay exchanges: $exchanges, of which directory pages: $pages ($(awk -v e="$exchanges" -v f="$listed" 'BEGIN { printf "%.3f", e / f }') per file)"
-awk -v l="$ls_time" -v p="$ping_time" -v e="$exchanges" 'BEGIN {
-  printf "  %.3f s against %.3f s for %d bare pings: ratio %.2f\n", l, p, e, l / p }'
+if ((files > 0)); then
+  for ((i = 0; i < files; i++)); do
+    dir=$root/tree/d$((i / 100))
+    [[ -d $dir ]] || mkdir -p "$dir"
+    printf '%d' "$i" >"$dir/f$i"
+  done
+  dirs=$(((files + 99) / 100 + 1))
+  before=$(count requests)
+  lists_before=$(count code3)
+  t=$(now)
+  listed=$(ls -lR "$mnt/tree" | grep -c '^-')
+  ls_time=$(since "$t")
+  exchanges=$(($(count requests) - before))
+  pages=$(($(count code3) - lists_before))
+  t=$(now)
+  "$brimoctl" --role desktopApp relay 0 '' --repeat "$exchanges" >/dev/null
+  ping_time=$(since "$t")
+  echo "ls -lR of $listed files in $dirs folders:"
+  echo "  relay exchanges: $exchanges, of which directory pages: $pages ($(awk -v e="$exchanges" -v f="$listed" 'BEGIN { printf "%.3f", e / f }') per file)"
+  awk -v l="$ls_time" -v p="$ping_time" -v e="$exchanges" 'BEGIN {
+    printf "  %.3f s against %.3f s for %d bare pings: ratio %.2f\n", l, p, e, l / p }'
+fi
 
-head -c $((cat_mib * 1024 * 1024)) /dev/urandom >"$root/cat.bin"
-cat "$mnt/cat.bin" >/dev/null
-chunks=$(count code9)
-t=$(now)
-cat "$mnt/cat.bin" >/dev/null
-second=$(since "$t")
-fetched=$(($(count code9) - chunks))
-t=$(now)
-cat "$root/cat.bin" >/dev/null
-local_read=$(since "$t")
-echo "second cat of an unchanged $cat_mib MiB file:"
-awk -v s="$second" -v l="$local_read" -v f="$fetched" 'BEGIN {
-  printf "  chunks fetched: %d; %.4f s against %.4f s for a local read: ratio %.2f\n", f, s, l, s / l }'
+if ((cat_mib > 0)); then
+  head -c $((cat_mib * 1024 * 1024)) /dev/urandom >"$root/cat.bin"
+  cat "$mnt/cat.bin" >/dev/null
+  chunks=$(count code9)
+  t=$(now)
+  cat "$mnt/cat.bin" >/dev/null
+  second=$(since "$t")
+  fetched=$(($(count code9) - chunks))
+  t=$(now)
+  cat "$root/cat.bin" >/dev/null
+  local_read=$(since "$t")
+  echo "second cat of an unchanged $cat_mib MiB file:"
+  awk -v s="$second" -v l="$local_read" -v f="$fetched" 'BEGIN {
+    printf "  chunks fetched: %d; %.4f s against %.4f s for a local read: ratio %.2f\n", f, s, l, s / l }'
+fi

@@ -9,6 +9,8 @@ BRIMO_BUILD_TYPE=Release BRIMO_SANITIZE=OFF "$root/scripts/setup.sh"
 "$root/bench/transfer_bench.sh" "$BRIMO_BUILD_DIR"
 "$root/bench/ipc_bench.sh" "$BRIMO_BUILD_DIR"
 "$root/bench/drive_bench.sh" "$BRIMO_BUILD_DIR"
+# cp out of and into the drive on the 400 MB/s model as well.
+BRIMO_DRIVE_LINK=400M "$root/bench/drive_bench.sh" "$BRIMO_BUILD_DIR" 256 0 0
 # The service's peak memory with 50 clients doing lookups and small reads (BRIMO_MEMORY_SECONDS,
 # default 60).
 "$BRIMO_BUILD_DIR/bench/memory_load_bench" --seconds "${BRIMO_MEMORY_SECONDS:-60}"

@@ -377,8 +377,9 @@ TransferCoordinator::fetchRemoteFile(const FileIOBeginReadRequest& request, bool
             const uint8_t* bytes = chunk->data.data();
             const size_t length = chunk->data.size();
             const uint64_t at = offset;
+            const bool more = !chunk->eof;
             double& fileSeconds = bench.fileSeconds;
-            auto write = [fd, bytes, length, at, &fileSeconds] {
+            auto write = [fd, bytes, length, at, more, &fileSeconds] {
                 const auto started = Stopwatch::now();
                 size_t done = 0;
                 while (done < length) {
@@ -387,10 +388,9 @@ TransferCoordinator::fetchRemoteFile(const FileIOBeginReadRequest& request, bool
                     if (n <= 0) return false;
                     done += static_cast<size_t>(n);
                 }
-                // Start writing back now, so that the final fsync has little left to do.
-                if (length > 0)
-                    ::sync_file_range(fd, static_cast<off_t>(at), static_cast<off_t>(length),
-                                      SYNC_FILE_RANGE_WRITE);
+                // Durable chunk by chunk while the next one is on its way: the final fsync
+                // then only waits for the last chunk, not for the whole file at once.
+                if (more && ::fdatasync(fd) != 0) return false;
                 fileSeconds += secondsSince(started);
                 return true;
             };

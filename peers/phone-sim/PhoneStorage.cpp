@@ -506,6 +506,7 @@ StorageResult<RelayWriteChunkResponse> PhoneStorage::write(std::string_view iden
         if (n < 0) return statusOf(errno);
         put += static_cast<size_t>(n);
     }
+    flusher_.flush(fd);
     auto summary = describe(fd, "", std::string(identifier), staged->second->itemName);
     if (auto* failed = std::get_if<StorageStatus>(&summary)) return *failed;
     auto& s = std::get<RelayItemSummary>(summary);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "peers/phone-sim/BackgroundFlusher.h"
 #include "shared/Bytes.h"
 #include "shared/messages/ChunkMessages.h"
 #include "shared/messages/FileSystemMessages.h"
@@ -168,6 +169,9 @@ private:
     std::string rootName_;
     // Every connection's writes in progress, to end those whose item is removed or renamed.
     std::vector<std::weak_ptr<StagedWrites::Staging>> staged_;
+    // Each written chunk heads for the disk while the next one crosses the link, so that a
+    // commit's fsync does not pay for the whole file at once.
+    BackgroundFlusher flusher_;
 };
 
 } // namespace brimo::sim

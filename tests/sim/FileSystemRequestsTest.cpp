@@ -466,6 +466,35 @@ TEST_F(FileSystemRequestsTest, CountsEveryAnswerByCode) {
               "code10=1 code77=1 open=0");
 }
 
+size_t openDescriptors() {
+    return static_cast<size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), {}));
+}
+
+// Written chunks go to disk behind the writer's back; that must neither change what a commit
+// leaves nor keep a file open once its write is over and the storage is gone.
+TEST(StagedWriteFlushing, CommitsWholeFilesAndKeepsNoDescriptorOpen) {
+    TempRoot temp;
+    const size_t before = openDescriptors();
+    {
+        PhoneStorage storage(temp.root.string());
+        StagedWrites writes;
+        const Bytes part(64 * 1024, 0x5A);
+        for (const char* name : {"committed", "dropped"}) {
+            ASSERT_TRUE(storage.truncate(name, 3 * part.size(), std::nullopt, writes).ok());
+            for (uint64_t at = 0; at < 3 * part.size(); at += part.size())
+                ASSERT_TRUE(std::holds_alternative<RelayWriteChunkResponse>(
+                    storage.write(name, at, part, writes)));
+        }
+        const auto summary = storage.commit("committed", writes);
+        ASSERT_TRUE(std::holds_alternative<RelayItemSummary>(summary));
+        EXPECT_EQ(std::get<RelayItemSummary>(summary).size, 3 * part.size());
+        writes.discardAll();
+    }
+    EXPECT_EQ(fileContent(temp.root / "committed"), Bytes(3 * 64 * 1024, 0x5A));
+    EXPECT_TRUE(stagingFiles(temp.root).empty());
+    EXPECT_EQ(openDescriptors(), before);
+}
+
 TEST(FileSystemRequestsWithoutStorage, AnswerNoStorageAndUnknownCodesUnsupported) {
     sim::SimStats stats;
     sim::FramedPhoneApp app(nullptr, stats);
