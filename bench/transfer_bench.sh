@@ -2,8 +2,9 @@
 # Whole-file reads and writes end to end (brimoctl → IPC → BrimoService → libusbmuxd → the phone
 # simulator → its disk), next to the link speed test of the same link and byte count, in one
 # run; unthrottled, on the USB 2.0 link model and on a 400 MB/s (USB 3-class) model, with the
-# service's CPU time (user + system, from /proc) per GiB moved. Then the service's peak memory
-# during a 1 GiB read. Prints figures and ratios; asserts nothing.
+# service's CPU time (user + system, from /proc) per GiB moved, next to this machine's own cost of
+# writing a file at the same pace. Then the service's peak memory during a 1 GiB read. Prints
+# figures and ratios; asserts nothing.
 #
 # usage: bench/transfer_bench.sh BUILD_DIR [MiB, default 256]
 # BRIMO_TRANSFER_ROUNDS sets the measured rounds per link model (default 3).
@@ -89,6 +90,14 @@ run_case() {
   awk -v f="$f" -v p="$p" -v d="$up" -v u="$down" 'BEGIN {
     printf "  in the service: fetch %.1f MiB/s (%.3f), push %.1f MiB/s (%.3f)\n", f, f / d, p, p / u }'
   printf "  service CPU %.2f s per GiB moved (user + system; rounds: %s)\n" "$c" "${cpus[*]}"
+  # What this machine charges for landing the same bytes in a file at the read's pace, with no
+  # service at all: 4 MiB pwrite + fdatasync steps. On a virtual machine it grows as the link
+  # slows, because memory left idle between chunks is faulted in again.
+  local pace=${rate_arg:+$r} floor
+  floor=$("$build/bench/paced_write_bench" "$work" "$mib" "${pace:-0}")
+  awk -v f="$floor" -v c="$c" -v p="${pace:-0}" 'BEGIN {
+    how = p > 0 ? sprintf("at %.1f MiB/s", p) : "unpaced"
+    printf "  machine floor: a bare pwrite + fdatasync loop %s costs %.2f s per GiB (service / floor %.2f)\n", how, f, c / f }'
 }
 
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
