@@ -1,46 +1,6 @@
 #include "service/ServiceVersion.h"
 
-#include <charconv>
-#include <fstream>
-#include <iterator>
-#include <plist/plist.h>
-
 namespace brimo {
-
-int64_t parseBundleVersion(std::string_view text) {
-    const bool plus = text.starts_with('+');
-    if (plus) text.remove_prefix(1);
-    // from_chars takes a leading '-' only; after the one sign, digits alone must remain.
-    const std::string_view digits = !plus && text.starts_with('-') ? text.substr(1) : text;
-    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos)
-        return 0;
-    int64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size()) return 0;
-    return value;
-}
-
-std::optional<std::string> infoDictionaryString(const std::filesystem::path& plist,
-                                                const char* key) {
-    std::ifstream file(plist, std::ios::binary);
-    if (!file) return std::nullopt;
-    const std::string contents{std::istreambuf_iterator<char>(file), {}};
-    plist_t root = nullptr;
-    plist_from_memory(contents.data(), static_cast<uint32_t>(contents.size()), &root);
-    if (!root) return std::nullopt;
-    std::optional<std::string> value;
-    if (plist_get_node_type(root) == PLIST_DICT) {
-        plist_t node = plist_dict_get_item(root, key);
-        if (node && plist_get_node_type(node) == PLIST_STRING) {
-            char* text = nullptr;
-            plist_get_string_val(node, &text);
-            if (text) value = text;
-            free(text);
-        }
-    }
-    plist_free(root);
-    return value;
-}
 
 std::filesystem::path serviceInfoDictionaryPath() {
     std::error_code ignored;

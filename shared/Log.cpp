@@ -208,7 +208,7 @@ ScopedMemorySink::~ScopedMemorySink() {
     setSink(previous_);
 }
 
-void Logger::emit(Level level, std::string message) const {
+void Logger::send(Level level, std::string message) const {
     sink()->write(Record{level, subsystem_, category_, std::move(message)});
 }
 
@@ -217,7 +217,7 @@ void Logger::log(Level level, const char* format, ...) const {
     va_start(args, format);
     std::string message = vformat(format, args);
     va_end(args);
-    emit(level, std::move(message));
+    send(level, std::move(message));
 }
 
 #define BRIMO_LOG_LEVEL(name)                                                                      \
@@ -226,7 +226,7 @@ void Logger::log(Level level, const char* format, ...) const {
         va_start(args, format);                                                                    \
         std::string message = vformat(format, args);                                               \
         va_end(args);                                                                              \
-        emit(Level::name, std::move(message));                                                     \
+        send(Level::name, std::move(message));                                                     \
     }
 BRIMO_LOG_LEVEL(debug)
 BRIMO_LOG_LEVEL(info)

@@ -103,7 +103,7 @@ public:
     void fault(const char* format, ...) const __attribute__((format(printf, 2, 3)));
 
 private:
-    void emit(Level level, std::string message) const;
+    void send(Level level, std::string message) const;
 
     const char* subsystem_;
     const char* category_;
