@@ -149,7 +149,7 @@ MountPlatform MountPlatform::standard() {
 
     fs::path mountPoint;
     try {
-        mountPoint = SharedFileStorage::dataHome() / "Tarvel" / "mnt";
+        mountPoint = SharedFileStorage::driveMountPoint();
     } catch (const SharedFileStorageException&) {
     }
     return MountPlatform{fromEnvironment("BRIMO_MOUNT_TOOL", helpers / "mount.brimo"),

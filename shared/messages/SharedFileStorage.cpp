@@ -108,6 +108,10 @@ fs::path SharedFileStorage::dataHome() {
     fail(SharedFileStorageError::containerUnavailable, "neither XDG_DATA_HOME nor HOME is usable");
 }
 
+fs::path SharedFileStorage::driveMountPoint() {
+    return dataHome() / "Tarvel" / "mnt";
+}
+
 fs::path SharedFileStorage::containerURL() {
     const fs::path container = dataHome() / appGroupIdentifier;
     makeDirectories(container);

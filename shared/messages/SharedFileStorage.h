@@ -37,6 +37,10 @@ public:
     // containerUnavailable when neither variable is usable.
     static std::filesystem::path dataHome();
 
+    // ${XDG_DATA_HOME:-$HOME/.local/share}/Tarvel/mnt, where the drive is mounted; throws as
+    // dataHome().
+    static std::filesystem::path driveMountPoint();
+
     // ${XDG_DATA_HOME:-$HOME/.local/share}/group.Ozm.Tarvel, created with mode 0700 (and missing
     // parents likewise) when it does not exist.
     static std::filesystem::path containerURL();

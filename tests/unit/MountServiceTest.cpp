@@ -4,6 +4,7 @@
 #include "shared/Log.h"
 #include "tests/common/RunAsync.h"
 #include "tests/support/FakeTools.h"
+#include "tests/support/ScopedEnvironment.h"
 
 #include <asio/detached.hpp>
 #include <asio/io_context.hpp>
@@ -17,6 +18,8 @@
 
 namespace brimo {
 namespace {
+
+using test::ScopedEnvironment;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -192,25 +195,6 @@ protected:
     asio::io_context loop;
     MountService service{clock, platformAt(mountPoint)};
     log::ScopedMemorySink log;
-};
-
-// Sets environment variables for its lifetime (null unsets) and restores them afterwards.
-class ScopedEnvironment {
-public:
-    ScopedEnvironment(std::initializer_list<std::pair<const char*, const char*>> values) {
-        for (const auto& [name, value] : values) {
-            const char* old = std::getenv(name);
-            saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-            value ? ::setenv(name, value, 1) : ::unsetenv(name);
-        }
-    }
-    ~ScopedEnvironment() {
-        for (const auto& [name, value] : saved_)
-            value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
-    }
-
-private:
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
 TEST(MountServicePlatformTest, StandardPlatformTakesNonEmptyOverridesFromTheEnvironment) {
