@@ -1,0 +1,55 @@
+#pragma once
+
+#include "app/AppClock.h"
+#include "app/AppLifecycleTeardown.h"
+#include "app/DomainSetup.h"
+#include "app/IpcThread.h"
+#include "app/MessageBoxAlerts.h"
+#include "app/RunningApplications.h"
+#include "app/Workspace.h"
+#include "app/XPCClient.h"
+
+#include <QObject>
+#include <memory>
+
+// The app's start-up: the relocation check, then, for a copy that stays, the login item (once)
+// and the link to the service. Main thread only.
+namespace brimo::app {
+
+class TarvelAppDelegate : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(bool canPresent READ canPresent NOTIFY canPresentChanged)
+
+public:
+    static constexpr const char* kDidRegisterLaunchAtLogin = "Tarvel.didRegisterLaunchAtLogin";
+
+    TarvelAppDelegate();
+    ~TarvelAppDelegate() override;
+
+    // True once start-up has decided that this copy stays running; never set back.
+    bool canPresent() const { return canPresent_; }
+
+    // Runs the move to the Applications folder; a copy that stays may present itself.
+    void applicationWillFinishLaunching();
+    // Only for a copy that stays: the login item once, then the service's start-up sequence.
+    void applicationDidFinishLaunching();
+
+    XPCClient& xpcClient() { return *xpcClient_; }
+    DomainSetup& domainSetup() { return domainSetup_; }
+
+signals:
+    void canPresentChanged(bool value);
+
+private:
+    ProcRunningApplications runningApplications_;
+    DesktopWorkspace workspace_;
+    MessageBoxAlerts alerts_;
+    QtAppClock clock_;
+    AppLifecycleTeardown teardown_;
+    DomainSetup domainSetup_;
+    IpcThread ipcThread_;
+    std::shared_ptr<XPCClient> xpcClient_;
+    bool canPresent_ = false;
+};
+
+} // namespace brimo::app

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "app/RunningApplications.h"
+
+#include <QCoreApplication>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace brimo::test {
+
+namespace fs = std::filesystem;
+
+// Runs Qt's main-thread queue until `done` holds or `limit` has passed; returns `done()`.
+template <class P>
+bool processEventsUntil(P done, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done() && std::chrono::steady_clock::now() < deadline)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    return done();
+}
+
+// A list of running applications that the test writes; kills are recorded, not sent.
+class FakeRunningApplications final : public app::RunningApplications {
+public:
+    std::vector<app::RunningApplication> applications;
+    std::vector<pid_t> terminated;
+
+    void add(pid_t pid, const std::string& identifier) {
+        applications.push_back({pid, identifier, "/opt/" + identifier + ".app", "/opt/x"});
+    }
+
+    std::vector<app::RunningApplication> all() const override { return applications; }
+    bool forceTerminate(const app::RunningApplication& application) override {
+        terminated.push_back(application.processIdentifier);
+        return true;
+    }
+};
+
+// An executable shell script.
+inline fs::path writeScript(const fs::path& path, const std::string& body) {
+    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+    fs::permissions(path, fs::perms::owner_all);
+    return path;
+}
+
+inline std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);)
+        result.push_back(line);
+    return result;
+}
+
+inline std::string readText(const fs::path& path) {
+    std::ifstream file(path);
+    return {std::istreambuf_iterator<char>(file), {}};
+}
+
+// An information dictionary with the given string entries.
+inline void writeInfoPlist(const fs::path& path,
+                           const std::vector<std::pair<std::string, std::string>>& entries) {
+    fs::create_directories(path.parent_path());
+    std::ofstream file(path);
+    file << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>";
+    for (const auto& [key, value] : entries)
+        file << "<key>" << key << "</key><string>" << value << "</string>";
+    file << "</dict></plist>\n";
+}
+
+} // namespace brimo::test
