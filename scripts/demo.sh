@@ -2,9 +2,10 @@
 # The main job: a simulated phone on a simulated usbmux daemon (over a modelled USB 2.0 link);
 # one link speed-test round against it through the real libusbmuxd; then the bridge service,
 # with brimoctl registering as the desktop app and following the phone as it is unplugged and
-# plugged in again; a file read from the phone and one written to it through the service; the
-# drive itself, mounted when the phone asks, used with coreutils and ejected; and the service's
-# diagnostics, with brimoctl answering the extension's side of them.
+# plugged in again, and the desktop app Brimo doing the same; a file read from the phone and one
+# written to it through the service; the drive itself, mounted when the phone asks, used with
+# coreutils and ejected; and the service's diagnostics, with brimoctl answering the extension's
+# side of them.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -15,7 +16,7 @@ udid=00008030-001A2B3C4D5E6F70
 work=$(mktemp -d)
 cleanup() {
   mountpoint -q "$work/data/Tarvel/mnt" 2>/dev/null && fusermount3 -u -z "$work/data/Tarvel/mnt"
-  for pid in ${watch_pid:-} ${service_pid:-} ${sim_pid:-}; do
+  for pid in ${app_pid:-} ${watch_pid:-} ${service_pid:-} ${sim_pid:-}; do
     kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
   done
   rm -rf "$work"
@@ -62,6 +63,25 @@ echo "-- plugging it in again"
 ctl attach "$udid"
 sleep 1
 kill "$watch_pid" 2>/dev/null; wait "$watch_pid" 2>/dev/null || true
+
+echo "== the desktop app"
+# A private home whose Applications folder holds a copy of the bundle, so that the app stays
+# where it is; no display is needed for what it does so far.
+export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config
+mkdir -p "$HOME/Applications"
+cp -a "$build/Brimo.app" "$HOME/Applications/"
+QT_QPA_PLATFORM=offscreen "$HOME/Applications/Brimo.app/Contents/MacOS/Brimo" 2>"$work/app.log" &
+app_pid=$!
+app_lines() { sed -n 's/^[a-z]* \[Ozm.Tarvel:App\] //p' "$work/app.log"; }
+for _ in $(seq 100); do app_lines | grep -q "phone=true" && break; sleep 0.1; done
+echo "-- unplugging the phone"
+ctl detach "$udid"
+for _ in $(seq 100); do app_lines | tail -1 | grep -q "phone=false" && break; sleep 0.1; done
+ctl attach "$udid"
+for _ in $(seq 100); do app_lines | tail -1 | grep -q "phone=true" && break; sleep 0.1; done
+app_lines
+echo "login item: $(grep '^Exec=' "$XDG_CONFIG_HOME/autostart/Ozm.Tarvel.Mac.desktop")"
+kill "$app_pid"; wait "$app_pid" 2>/dev/null || true
 
 echo "== files through the service"
 head -c $((24 * 1024 * 1024)) /dev/urandom >"$work/phone/photo.raw"
