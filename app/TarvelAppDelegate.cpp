@@ -28,9 +28,8 @@ void logState(const XPCClientState& state) {
 TarvelAppDelegate::TarvelAppDelegate()
     : teardown_(runningApplications_)
     , domainSetup_(workspace_)
-    , xpcClient_(
-          XPCClient::create({ipcThread_.executor(), XPCClientState::shared(), teardown_, clock_})) {
-}
+    , xpcClient_(XPCClient::create({ipcThread_.executor(), XPCClientState::shared(), teardown_,
+                                    clock_, MainBundle::current(), std::nullopt})) {}
 
 TarvelAppDelegate::~TarvelAppDelegate() {
     // The client posts its connection to the IPC loop, which must still run then.

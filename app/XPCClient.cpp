@@ -72,8 +72,7 @@ XPCClient::XPCClient(Dependencies dependencies)
 XPCClient::~XPCClient() {
     for (auto& timer : {reconnectTimer_, pauseTimer_})
         if (timer) timer->cancel();
-    // A connection is only touched, and so only destroyed, on its loop.
-    if (connection_) asio::post(deps_.ipc, [connection = std::move(connection_)] {});
+    releaseConnection();
 }
 
 void XPCClient::connect() {
@@ -90,27 +89,30 @@ void XPCClient::connect() {
     auto connection = ipc::ClientConnection::connect(deps_.ipc, ipc::kServiceName, connectOptions_);
     connection_ = connection;
     // Handlers run on the loop; they reach this client on the main thread, and only for the
-    // connection they belong to.
-    std::weak_ptr<ipc::ClientConnection> weakConnection = connection;
-    asio::post(deps_.ipc,
-               [connection, exported = exported_, weak = weak_from_this(), weakConnection] {
-                   connection->setExportedObject(exported);
-                   connection->setInvalidationHandler([weak, weakConnection] {
-                       appLog.error("bridge connection invalidated");
-                       onMainThread([weak, weakConnection] {
-                           if (auto self = weak.lock())
-                               self->connectionInvalidated(weakConnection.lock());
-                       });
-                   });
-                   connection->setInterruptionHandler([weak, weakConnection] {
-                       appLog.error("bridge connection interrupted");
-                       onMainThread([weak, weakConnection] {
-                           if (auto self = weak.lock())
-                               self->connectionInterrupted(weakConnection.lock());
-                       });
-                   });
-                   connection->resume();
-               });
+    // connection they belong to, named by its number: the main thread never holds a reference
+    // of its own to a connection, whose last one must go on the loop.
+    const uint64_t generation = ++connectionGeneration_;
+    asio::post(deps_.ipc, [connection, exported = exported_, weak = weak_from_this(), generation] {
+        connection->setExportedObject(exported);
+        connection->setInvalidationHandler([weak, generation] {
+            appLog.error("bridge connection invalidated");
+            onMainThread([weak, generation] {
+                if (auto self = weak.lock()) self->connectionInvalidated(generation);
+            });
+        });
+        connection->setInterruptionHandler([weak, generation] {
+            appLog.error("bridge connection interrupted");
+            onMainThread([weak, generation] {
+                if (auto self = weak.lock()) self->connectionInterrupted(generation);
+            });
+        });
+        connection->resume();
+    });
+}
+
+void XPCClient::releaseConnection() {
+    if (auto connection = std::exchange(connection_, nullptr))
+        asio::post(deps_.ipc, [connection = std::move(connection)] {});
 }
 
 void XPCClient::disconnect() {
@@ -152,14 +154,14 @@ void XPCClient::registerAsDesktopApp() {
     if (!sent) appLog.error("failed to create bridge proxy");
 }
 
-void XPCClient::connectionInvalidated(const std::shared_ptr<ipc::ClientConnection>& connection) {
+void XPCClient::connectionInvalidated(uint64_t generation) {
     // A newer connection may have replaced this one meanwhile: it stays.
-    if (connection && connection == connection_) connection_ = nullptr;
+    if (generation == connectionGeneration_) releaseConnection();
     deps_.state.setConnected(false);
 }
 
-void XPCClient::connectionInterrupted(const std::shared_ptr<ipc::ClientConnection>& connection) {
-    if (!connection || connection != connection_) return;
+void XPCClient::connectionInterrupted(uint64_t generation) {
+    if (!connection_ || generation != connectionGeneration_) return;
     deps_.state.setConnected(false);
     if (suppressReconnect_) return;
     // One wait at a time: a second interruption during it is covered by its checks.

@@ -70,8 +70,10 @@ private:
 
     // Runs `job` on the IPC loop with the current connection's proxy; nothing without one.
     bool withProxy(std::function<void(ipc::RemoteBridgeHost&)> job);
-    void connectionInvalidated(const std::shared_ptr<ipc::ClientConnection>& connection);
-    void connectionInterrupted(const std::shared_ptr<ipc::ClientConnection>& connection);
+    void connectionInvalidated(uint64_t generation);
+    void connectionInterrupted(uint64_t generation);
+    // Forgets the connection; it is only touched, and so only destroyed, on its loop.
+    void releaseConnection();
     void reconnectAfterWait();
     void handleNotification(int64_t code, const Bytes& payload);
     // Kills and boots out the service, pauses, then connects and registers once more.
@@ -81,6 +83,7 @@ private:
     Dependencies deps_;
     ipc::ConnectOptions connectOptions_;
     std::shared_ptr<ipc::ClientConnection> connection_;
+    uint64_t connectionGeneration_ = 0; // of the newest connection made
     std::shared_ptr<XPCAppClientObject> exported_;
     std::shared_ptr<AppTimer> reconnectTimer_;
     std::shared_ptr<AppTimer> pauseTimer_;
