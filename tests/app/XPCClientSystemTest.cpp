@@ -145,16 +145,34 @@ protected:
     bool started = false;
 };
 
-TEST_F(XPCClientSystemTest, TheServiceIsStartedOnDemandAndAServiceAsNewIsKept) {
-    makeClient();
-    startUp();
-    ASSERT_TRUE(processEventsUntil([&] { return started && state.isConnected(); }));
-    EXPECT_TRUE(logs->contains("XPC version check app=" + std::to_string(buildVersion + 1) +
-                               " xpc=" + std::to_string(buildVersion + 1)));
-    const auto running = services();
-    ASSERT_EQ(running.size(), 1u);
-    EXPECT_EQ(executableOf(running[0]), bundledService());
-    EXPECT_FALSE(loggedStartingWith("SIGKILL leftover helper"));
+TEST_F(XPCClientSystemTest, AServiceAsNewAsTheAppOrNewerIsStartedOnDemandAndKept) {
+    const int64_t service = buildVersion + 1;
+    // Equal, the service newer, and apps without a usable version (0).
+    const std::vector<std::pair<std::optional<std::string>, int64_t>> apps{
+        {std::to_string(service), service},
+        {std::to_string(service - 1), service - 1},
+        {std::nullopt, 0},
+        {"1.0", 0}};
+    for (const auto& [appVersion, parsed] : apps) {
+        std::vector<std::pair<std::string, std::string>> entries{
+            {"CFBundleIdentifier", "Ozm.Tarvel.Mac"}};
+        if (appVersion) entries.emplace_back("CFBundleVersion", *appVersion);
+        test::writeInfoPlist(bundle / "Contents/Info.plist", entries);
+        started = false;
+        logs->clear();
+        makeClient();
+        startUp();
+        ASSERT_TRUE(processEventsUntil([&] { return started && state.isConnected(); }));
+        EXPECT_TRUE(logs->contains("XPC version check app=" + std::to_string(parsed) +
+                                   " xpc=" + std::to_string(service)));
+        const auto running = services();
+        ASSERT_EQ(running.size(), 1u);
+        EXPECT_EQ(executableOf(running[0]), bundledService());
+        EXPECT_FALSE(loggedStartingWith("SIGKILL leftover helper"));
+        EXPECT_FALSE(loggedStartingWith("force-terminating leftover helper"));
+        client.reset();
+        state.setConnected(false);
+    }
 }
 
 TEST_F(XPCClientSystemTest, AStaleServiceIsShutDownKilledAndReplacedByTheBundlesOwn) {
