@@ -2,11 +2,12 @@
 
 #include "app/MainBundle.h"
 #include "app/SystemTools.h"
+#include "shared/Decimal.h"
 #include "shared/Log.h"
 
 #include <QStringDecoder>
 #include <algorithm>
-#include <charconv>
+#include <climits>
 #include <csignal>
 #include <optional>
 
@@ -22,14 +23,9 @@ bool isNewline(QChar c) {
 
 // A decimal 32-bit integer with an optional sign, nothing else on the line.
 std::optional<pid_t> parseInt32(std::string_view text) {
-    if (text.starts_with('+')) {
-        text.remove_prefix(1);
-        if (text.starts_with('-')) return std::nullopt;
-    }
-    int32_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
-    return value;
+    const auto value = parseSignedDecimal(text);
+    if (!value || *value < INT32_MIN || *value > INT32_MAX) return std::nullopt;
+    return pid_t(*value);
 }
 
 } // namespace

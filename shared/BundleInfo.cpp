@@ -1,6 +1,7 @@
 #include "shared/BundleInfo.h"
 
-#include <charconv>
+#include "shared/Decimal.h"
+
 #include <fstream>
 #include <iterator>
 #include <plist/plist.h>
@@ -8,16 +9,7 @@
 namespace brimo {
 
 int64_t parseBundleVersion(std::string_view text) {
-    const bool plus = text.starts_with('+');
-    if (plus) text.remove_prefix(1);
-    // from_chars takes a leading '-' only; after the one sign, digits alone must remain.
-    const std::string_view digits = !plus && text.starts_with('-') ? text.substr(1) : text;
-    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos)
-        return 0;
-    int64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size()) return 0;
-    return value;
+    return parseSignedDecimal(text).value_or(0);
 }
 
 std::optional<std::string> infoDictionaryString(const std::filesystem::path& plist,
