@@ -26,7 +26,8 @@ private:
     std::thread thread_;
 };
 
-// Queues `job` for Qt's main thread (the application object's thread).
+// Queues `job` for Qt's main thread (the application object's thread), where jobs run in the
+// order they were queued. The first IpcThread must be made on the main thread.
 void onMainThread(std::function<void()> job);
 
 } // namespace brimo::app
