@@ -1,7 +1,7 @@
 #include "app/MoveToApplicationsService.h"
 
-#include "app/AppLifecycleTeardown.h"
 #include "app/MainBundle.h"
+#include "app/Relaunch.h"
 #include "app/SystemTools.h"
 
 #include <QDir>
@@ -67,11 +67,10 @@ bool moveToTrash(const fs::path& path) {
     return QFile::moveToTrash(QString::fromStdString(path.string()));
 }
 
-std::string shellQuoted(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
+// `path` is `folder` or lies below it.
+bool isInside(const fs::path& path, const fs::path& folder) {
+    const std::string text = path.string();
+    return text == folder.string() || text.starts_with(folder.string() + "/");
 }
 
 std::string readFile(const fs::path& path) {
@@ -93,7 +92,9 @@ MoveToApplicationsService::MoveToApplicationsService(Dependencies dependencies)
 
 bool MoveToApplicationsService::moveToApplicationsIfNeeded() {
     if (bundle_.extension() != ".app") return false;
-    if (isInApplicationsFolder(bundle_) || isNestedInAnotherApp(bundle_)) return false;
+    if (isInApplicationsFolder(bundle_) || isInPackageFolder(bundle_) ||
+        isNestedInAnotherApp(bundle_))
+        return false;
 
     dependencies_.alerts.activateApp();
     // No way to decline: however the alert ends, the move follows.
@@ -108,9 +109,11 @@ bool MoveToApplicationsService::moveToApplicationsIfNeeded() {
 }
 
 bool MoveToApplicationsService::isInApplicationsFolder(const fs::path& bundle) const {
-    const std::string path = resolvingSymlinks(bundle).string();
-    const std::string folder = applications_.string();
-    return path == folder || path.starts_with(folder + "/");
+    return isInside(resolvingSymlinks(bundle), applications_);
+}
+
+bool MoveToApplicationsService::isInPackageFolder(const fs::path& bundle) const {
+    return isInside(resolvingSymlinks(bundle), resolvingSymlinks(dependencies_.packageFolder));
 }
 
 bool MoveToApplicationsService::isNestedInAnotherApp(const fs::path& bundle) {
@@ -151,29 +154,13 @@ void MoveToApplicationsService::relocate(const fs::path& source, const fs::path&
     else
         // The copy is made; a source left behind is only clutter.
         moveToTrash(source);
-    runShell(relaunchScript(destination));
+    // The new copy's helper boots the service out: the source may be in the Trash by then.
+    runShell(relaunchScript(dependencies_.processIdentifier, destination));
     dependencies_.terminate();
 }
 
 void MoveToApplicationsService::runShell(const std::string& script) {
     runTool("/bin/sh", {"-c", script});
-}
-
-// In the background, once this process has gone: the service is booted out again (the new
-// copy's helper, in case a client started it meanwhile), then the new copy starts in a session of
-// its own.
-std::string MoveToApplicationsService::relaunchScript(const fs::path& destination) const {
-    const fs::path macOS = destination / "Contents" / "MacOS";
-    std::string script = "(while /bin/kill -0 " + std::to_string(dependencies_.processIdentifier) +
-                         " >/dev/null 2>&1; do /bin/sleep 0.1; done; ";
-    const auto targets = AppLifecycleTeardown::bootoutTargets();
-    for (size_t i = 0; i < targets.size(); ++i) {
-        if (i > 0) script += "; ";
-        script += shellQuoted((macOS / "brimo-launchctl").string()) + " bootout " +
-                  shellQuoted(targets[i]) + " >/dev/null 2>&1";
-    }
-    return script + "; /bin/sleep 0.3; /usr/bin/setsid -f " +
-           shellQuoted((macOS / "Brimo").string()) + " </dev/null >/dev/null 2>&1) &";
 }
 
 } // namespace brimo::app

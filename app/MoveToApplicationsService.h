@@ -38,6 +38,9 @@ public:
         // Default: ~/Applications, created when missing.
         std::optional<std::filesystem::path> applicationsFolder{};
         std::filesystem::path mountTable = "/proc/self/mountinfo";
+        // Where the system's package installs the app. A copy there belongs to the package
+        // manager, which also keeps it current: it stays where it is.
+        std::filesystem::path packageFolder = "/opt/Brimo";
         // The process the relaunch waits for to exit.
         pid_t processIdentifier = ::getpid();
     };
@@ -48,6 +51,7 @@ public:
     bool moveToApplicationsIfNeeded();
 
     bool isInApplicationsFolder(const std::filesystem::path& bundle) const;
+    bool isInPackageFolder(const std::filesystem::path& bundle) const;
     static bool isNestedInAnotherApp(const std::filesystem::path& bundle);
     std::optional<ImageMount> diskImageMountPoint(const std::filesystem::path& bundle) const;
     bool isRunningCopy(const std::filesystem::path& destination) const;
@@ -61,8 +65,6 @@ public:
     std::filesystem::path destination() const { return applications_ / bundle_.filename(); }
 
 private:
-    std::string relaunchScript(const std::filesystem::path& destination) const;
-
     Dependencies dependencies_;
     std::filesystem::path bundle_;
     std::filesystem::path applications_;

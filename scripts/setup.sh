@@ -12,7 +12,7 @@ packages=(
   libgtest-dev libgmock-dev libfuse3-dev
   libusbmuxd-tools libimobiledevice-utils dbus-bin util-linux systemd fuse3
   clang libclang-rt-dev
-  qt6-base-dev squashfs-tools squashfuse xdg-utils libglib2.0-bin openssl
+  qt6-base-dev squashfs-tools squashfuse xdg-utils libglib2.0-bin openssl libsodium-dev
 )
 
 missing=()

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "app/RunningApplications.h"
+#include "shared/MountTable.h"
+#include "tests/support/ChildProcess.h"
 
 #include <QCoreApplication>
 #include <chrono>
@@ -40,6 +42,24 @@ public:
     }
 };
 
+// A child process that lives until it is stopped, also when a test fails.
+class ScopedChild {
+public:
+    explicit ScopedChild(const std::vector<std::string>& argv)
+        : pid_(spawnChild(argv)) {}
+    ~ScopedChild() { stop(); }
+    ScopedChild(const ScopedChild&) = delete;
+    ScopedChild& operator=(const ScopedChild&) = delete;
+    pid_t pid() const { return pid_; }
+    void stop() {
+        if (pid_ > 0) stopChild(pid_);
+        pid_ = -1;
+    }
+
+private:
+    pid_t pid_;
+};
+
 // An executable shell script.
 inline fs::path writeScript(const fs::path& path, const std::string& body) {
     std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
@@ -70,5 +90,36 @@ inline void writeInfoPlist(const fs::path& path,
         file << "<key>" << key << "</key><string>" << value << "</string>";
     file << "</dict></plist>\n";
 }
+
+// Something is mounted at `mountPoint` (read from this process's mount table).
+inline bool isMounted(const fs::path& mountPoint) {
+    return topMountAt(readText("/proc/self/mountinfo"), mountPoint.string()).has_value();
+}
+
+// A read-only squashfs image of `contents`.
+inline bool buildSquashfsImage(const fs::path& contents, const fs::path& image) {
+    return runChild({"/usr/bin/mksquashfs", contents.string(), image.string(), "-noappend",
+                     "-quiet", "-no-progress"})
+               .exitCode == 0;
+}
+
+// An image mounted by the current user with squashfuse while the object lives.
+class SquashfuseImage {
+public:
+    SquashfuseImage(const fs::path& image, fs::path mountPoint)
+        : mountPoint_(std::move(mountPoint)) {
+        fs::create_directories(mountPoint_);
+        runChild({"/usr/bin/squashfuse", image.string(), mountPoint_.string()});
+    }
+    ~SquashfuseImage() {
+        if (isMounted(mountPoint_)) runChild({"/usr/bin/fusermount3", "-u", mountPoint_.string()});
+    }
+    SquashfuseImage(const SquashfuseImage&) = delete;
+    SquashfuseImage& operator=(const SquashfuseImage&) = delete;
+    bool mounted() const { return isMounted(mountPoint_); }
+
+private:
+    fs::path mountPoint_;
+};
 
 } // namespace brimo::test

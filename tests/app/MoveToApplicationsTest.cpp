@@ -58,10 +58,6 @@ bool eventually(const std::function<bool()>& condition,
     return true;
 }
 
-bool isMounted(const fs::path& mountPoint) {
-    return topMountAt(test::readText("/proc/self/mountinfo"), mountPoint.string()).has_value();
-}
-
 // A bundle the relocation can really relaunch: its Brimo writes "<bundle>.launched" holding the
 // path it was started as, its brimo-launchctl appends its arguments to "<bundle>.launchctl".
 // `version` tells copies apart.
@@ -92,50 +88,9 @@ void expectCopyOf(const fs::path& copy, const std::string& version) {
     EXPECT_EQ(fs::read_symlink(copy / "Contents/Executables"), "MacOS");
 }
 
-// A child that lives until it is stopped, also when a test fails.
-class Child {
-public:
-    explicit Child(const std::vector<std::string>& argv)
-        : pid_(test::spawnChild(argv)) {}
-    ~Child() { stop(); }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-    pid_t pid() const { return pid_; }
-    void stop() {
-        if (pid_ > 0) test::stopChild(pid_);
-        pid_ = -1;
-    }
-
-private:
-    pid_t pid_;
-};
-
-// A read-only squashfs image of `contents`.
-bool buildImage(const fs::path& contents, const fs::path& image) {
-    return test::runChild({"/usr/bin/mksquashfs", contents.string(), image.string(), "-noappend",
-                           "-quiet", "-no-progress"})
-               .exitCode == 0;
-}
-
-// An image mounted by the current user with squashfuse.
-class SquashfuseImage {
-public:
-    SquashfuseImage(const fs::path& image, fs::path mountPoint)
-        : mountPoint_(std::move(mountPoint)) {
-        fs::create_directories(mountPoint_);
-        test::runChild({"/usr/bin/squashfuse", image.string(), mountPoint_.string()});
-    }
-    ~SquashfuseImage() {
-        if (isMounted(mountPoint_))
-            test::runChild({"/usr/bin/fusermount3", "-u", mountPoint_.string()});
-    }
-    SquashfuseImage(const SquashfuseImage&) = delete;
-    SquashfuseImage& operator=(const SquashfuseImage&) = delete;
-    bool mounted() const { return isMounted(mountPoint_); }
-
-private:
-    fs::path mountPoint_;
-};
+using Child = test::ScopedChild;
+using test::isMounted;
+using test::SquashfuseImage;
 
 // The same image mounted by the kernel from a loop device, as the file manager does; needs the
 // right to mount.
@@ -304,7 +259,7 @@ TEST_F(MoveToApplicationsTest, FromAPlainFolderCopiesTrashesAndRelaunches) {
 TEST_F(MoveToApplicationsTest, FromASquashfuseImageLeavesItAndDetachesIt) {
     makeBundle(root_ / "image/It's Brimo.app", "image");
     const fs::path mountPoint = root_ / "Brimo 'Beta' 1.0";
-    ASSERT_TRUE(buildImage(root_ / "image", root_ / "Brimo.sqfs"));
+    ASSERT_TRUE(test::buildSquashfsImage(root_ / "image", root_ / "Brimo.sqfs"));
     SquashfuseImage image(root_ / "Brimo.sqfs", mountPoint);
     ASSERT_TRUE(image.mounted());
     const fs::path source = mountPoint / "It's Brimo.app";
@@ -327,7 +282,7 @@ TEST_F(MoveToApplicationsTest, FromASquashfuseImageLeavesItAndDetachesIt) {
 
 TEST_F(MoveToApplicationsTest, FromALoopMountedImageDetachesItThroughTheDesktop) {
     makeBundle(root_ / "image/Brimo.app", "image");
-    ASSERT_TRUE(buildImage(root_ / "image", root_ / "Brimo.sqfs"));
+    ASSERT_TRUE(test::buildSquashfsImage(root_ / "image", root_ / "Brimo.sqfs"));
     // The desktop mounts images where its volume monitor shows them: under the home folder.
     const fs::path mountPoint = home_ / "Brimo 'Beta'";
     LoopImage image(root_ / "Brimo.sqfs", mountPoint);
@@ -434,6 +389,23 @@ TEST_F(MoveToApplicationsTest, StaysWithoutAskingWhereTheExtensionCanLoad) {
     EXPECT_FALSE(relocation.isInApplicationsFolder(home_ / "ProgramsOld/Brimo.app"));
     EXPECT_FALSE(relocation.isInApplicationsFolder(home_ / "Brimo.app"));
     EXPECT_FALSE(MoveToApplicationsService::isNestedInAnotherApp(root_ / "Brimo.app"));
+}
+
+TEST_F(MoveToApplicationsTest, ACopyInstalledByThePackageStaysWhereItIs) {
+    const fs::path packaged = makeBundle(root_ / "opt/Brimo/Brimo.app", "packaged");
+    MoveToApplicationsService relocation({
+        .runningApplications = running_,
+        .workspace = workspace_,
+        .alerts = alerts_,
+        .resetServiceBeforeRelocate = [this] { recorder_.events.push_back("reset"); },
+        .terminate = [this] { recorder_.events.push_back("terminate"); },
+        .bundle = packaged,
+        .packageFolder = root_ / "opt/Brimo",
+    });
+    EXPECT_FALSE(relocation.moveToApplicationsIfNeeded());
+    EXPECT_TRUE(recorder_.events.empty());
+    EXPECT_FALSE(fs::exists(applications() / "Brimo.app"));
+    EXPECT_FALSE(relocation.isInPackageFolder(root_ / "opt/BrimoOld/Brimo.app"));
 }
 
 TEST_F(MoveToApplicationsTest, CreatesTheApplicationsFolder) {

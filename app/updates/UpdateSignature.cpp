@@ -1,0 +1,89 @@
+#include "app/updates/UpdateSignature.h"
+
+#include <cerrno>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <sodium.h>
+#include <stdexcept>
+#include <unistd.h>
+#include <vector>
+
+// Plain Ed25519 over the whole archive (crypto_sign_detached), as the feed's signing tools
+// produce it; the pre-hashed multi-part form would give different signatures for the same key.
+namespace brimo::app::updates {
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+void initialise() {
+    if (sodium_init() < 0) throw std::runtime_error("libsodium could not be initialised");
+}
+
+std::string toBase64(const Bytes& bytes) {
+    std::string text(sodium_base64_ENCODED_LEN(bytes.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
+    sodium_bin2base64(text.data(), text.size(), bytes.data(), bytes.size(),
+                      sodium_base64_VARIANT_ORIGINAL);
+    text.resize(text.size() - 1); // the terminating NUL
+    return text;
+}
+
+// Exactly `size` bytes, or none. Line breaks and spaces are allowed, as in a property list.
+std::optional<Bytes> fromBase64(const std::string& text, size_t size) {
+    Bytes bytes(size);
+    size_t length = 0;
+    if (sodium_base642bin(bytes.data(), bytes.size(), text.data(), text.size(), " \t\r\n", &length,
+                          nullptr, sodium_base64_VARIANT_ORIGINAL) != 0 ||
+        length != size)
+        return std::nullopt;
+    return bytes;
+}
+
+} // namespace
+
+SigningKeyPair generateSigningKeyPair() {
+    initialise();
+    Bytes publicKey(crypto_sign_PUBLICKEYBYTES);
+    Bytes secretKey(crypto_sign_SECRETKEYBYTES);
+    crypto_sign_keypair(publicKey.data(), secretKey.data());
+    SigningKeyPair pair{toBase64(publicKey), toBase64(secretKey)};
+    sodium_memzero(secretKey.data(), secretKey.size());
+    return pair;
+}
+
+std::string signFile(const std::filesystem::path& file, const std::string& secretKey) {
+    initialise();
+    auto key = fromBase64(secretKey, crypto_sign_SECRETKEYBYTES);
+    if (!key) throw std::runtime_error("not an Ed25519 secret key");
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + file.string());
+    const Bytes message{std::istreambuf_iterator<char>(in), {}};
+    if (in.bad()) throw std::runtime_error("cannot read " + file.string());
+    Bytes signature(crypto_sign_BYTES);
+    crypto_sign_detached(signature.data(), nullptr, message.data(), message.size(), key->data());
+    sodium_memzero(key->data(), key->size());
+    return toBase64(signature);
+}
+
+bool verifyDescriptor(int fd, const std::string& signature, const std::string& publicKey) {
+    if (sodium_init() < 0) return false;
+    const auto key = fromBase64(publicKey, crypto_sign_PUBLICKEYBYTES);
+    const auto expected = fromBase64(signature, crypto_sign_BYTES);
+    if (!key || !expected) return false;
+    Bytes message;
+    unsigned char buffer[64 * 1024];
+    for (;;) {
+        const ssize_t count = ::read(fd, buffer, sizeof buffer);
+        if (count == 0) break;
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        message.insert(message.end(), buffer, buffer + count);
+    }
+    return crypto_sign_verify_detached(expected->data(), message.data(), message.size(),
+                                       key->data()) == 0;
+}
+
+} // namespace brimo::app::updates
