@@ -1,6 +1,7 @@
 #include "app/TarvelAppDelegate.h"
 
 #include "app/MoveToApplicationsService.h"
+#include "app/updates/BundleUpdater.h"
 #include "shared/Log.h"
 
 #include <QCoreApplication>
@@ -16,6 +17,24 @@ void terminateApp() {
                               Qt::QueuedConnection);
 }
 
+// The update framework of a running bundle: it replaces this bundle and relaunches it.
+std::unique_ptr<updates::UpdaterController>
+makeBundleUpdater(updates::UpdaterDelegateProtocol& delegate, QNetworkAccessManager& network,
+                  updates::UpdatePrompt& prompt, QSettings& defaults) {
+    const MainBundle bundle = MainBundle::current();
+    return std::make_unique<updates::BundleUpdater>(updates::BundleUpdater::Options{
+        .network = network,
+        .delegate = delegate,
+        .prompt = prompt,
+        .defaults = defaults,
+        .bundle = bundle.url(),
+        .bundleVersion = bundle.infoString("CFBundleVersion").value_or(""),
+        .bundleDisplayVersion = bundle.infoString("CFBundleShortVersionString").value_or(""),
+        .publicKey = bundle.infoString(updates::kPublicKeyInfoKey).value_or(""),
+        .terminate = terminateApp,
+    });
+}
+
 void logState(const XPCClientState& state) {
     log::appLog.info("state: connected=%s phone=%s drive=%s",
                      state.isConnected() ? "true" : "false",
@@ -29,7 +48,13 @@ TarvelAppDelegate::TarvelAppDelegate()
     : teardown_(runningApplications_)
     , domainSetup_(workspace_)
     , xpcClient_(XPCClient::create({ipcThread_.executor(), XPCClientState::shared(), teardown_,
-                                    clock_, MainBundle::current(), std::nullopt})) {}
+                                    clock_, MainBundle::current(), std::nullopt}))
+    , updater_({.makeController =
+                    [this](updates::UpdaterDelegateProtocol& delegate) {
+                        return makeBundleUpdater(delegate, network_, updatePrompt_, defaults_);
+                    },
+                .network = network_,
+                .defaults = defaults_}) {}
 
 TarvelAppDelegate::~TarvelAppDelegate() {
     // The client posts its connection to the IPC loop, which must still run then.
@@ -60,6 +85,7 @@ void TarvelAppDelegate::applicationDidFinishLaunching() {
           &XPCClientState::hasFileProviderConnectionChanged})
         connect(&state, signal, this, [&state] { logState(state); });
     xpcClient_->startAndVerifyService();
+    updater_.start();
 }
 
 } // namespace brimo::app

@@ -8,12 +8,16 @@
 #include "app/RunningApplications.h"
 #include "app/Workspace.h"
 #include "app/XPCClient.h"
+#include "app/updates/AppUpdater.h"
+#include "app/updates/MessageBoxUpdatePrompt.h"
 
+#include <QNetworkAccessManager>
 #include <QObject>
+#include <QSettings>
 #include <memory>
 
-// The app's start-up: the relocation check, then, for a copy that stays, the login item (once)
-// and the link to the service. Main thread only.
+// The app's start-up: the relocation check, then, for a copy that stays, the login item (once),
+// the link to the service and the updater. Main thread only.
 namespace brimo::app {
 
 class TarvelAppDelegate : public QObject {
@@ -31,11 +35,13 @@ public:
 
     // Runs the move to the Applications folder; a copy that stays may present itself.
     void applicationWillFinishLaunching();
-    // Only for a copy that stays: the login item once, then the service's start-up sequence.
+    // Only for a copy that stays: the login item once, then the service's start-up sequence and
+    // the updater's start, side by side.
     void applicationDidFinishLaunching();
 
     XPCClient& xpcClient() { return *xpcClient_; }
     DomainSetup& domainSetup() { return domainSetup_; }
+    updates::AppUpdater& updater() { return updater_; }
 
 signals:
     void canPresentChanged(bool value);
@@ -49,6 +55,10 @@ private:
     DomainSetup domainSetup_;
     IpcThread ipcThread_;
     std::shared_ptr<XPCClient> xpcClient_;
+    QSettings defaults_;
+    QNetworkAccessManager network_;
+    updates::MessageBoxUpdatePrompt updatePrompt_;
+    updates::AppUpdater updater_;
     bool canPresent_ = false;
 };
 

@@ -4,10 +4,17 @@
 #include "shared/MountTable.h"
 #include "tests/support/ChildProcess.h"
 
+#include <QApplication>
 #include <QCoreApplication>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <gtest/gtest.h>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -121,5 +128,32 @@ public:
 private:
     fs::path mountPoint_;
 };
+
+// Once the next message box comes up (polled from the event loop its modal run drives), hands
+// it to `inspect`, then clicks the button titled `click`, or else its first accepting button.
+inline void whenMessageBoxShows(const std::function<void(QMessageBox&)>& inspect,
+                                const QString& click = {}) {
+    auto* poll = new QTimer;
+    auto tries = std::make_shared<int>(0);
+    QObject::connect(poll, &QTimer::timeout, [poll, tries, inspect, click] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box && ++*tries < 500) return;
+        poll->stop();
+        poll->deleteLater();
+        if (!box) {
+            ADD_FAILURE() << "no message box came up";
+            for (QWidget* window : QApplication::topLevelWidgets())
+                if (auto* other = qobject_cast<QMessageBox*>(window)) other->done(0);
+            return;
+        }
+        inspect(*box);
+        for (auto* button : box->buttons())
+            if (click.isEmpty() ? box->buttonRole(button) == QMessageBox::AcceptRole
+                                : button->text() == click)
+                return button->click();
+        box->done(0);
+    });
+    poll->start(10);
+}
 
 } // namespace brimo::test

@@ -454,31 +454,9 @@ TEST(DiskImages, FindsTheReadOnlyImageMountHoldingAPath) {
 }
 
 // Runs `inspect` on the modal message box once it is up, then presses its first button.
-void whenMessageBoxShows(const std::function<void(QMessageBox&)>& inspect) {
-    auto* poll = new QTimer;
-    auto tries = std::make_shared<int>(0);
-    QObject::connect(poll, &QTimer::timeout, [poll, tries, inspect] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box && ++*tries < 500) return;
-        poll->stop();
-        poll->deleteLater();
-        if (!box) {
-            ADD_FAILURE() << "no message box came up";
-            for (QWidget* window : QApplication::topLevelWidgets())
-                if (auto* other = qobject_cast<QMessageBox*>(window)) other->done(0);
-            return;
-        }
-        inspect(*box);
-        for (auto* button : box->buttons())
-            if (box->buttonRole(button) == QMessageBox::AcceptRole) return button->click();
-        box->done(0);
-    });
-    poll->start(10);
-}
-
 TEST(MessageBoxAlerts, ShowsTheAlertsTextsAndButtons) {
     MessageBoxAlerts alerts;
-    whenMessageBoxShows([](QMessageBox& box) {
+    test::whenMessageBoxShows([](QMessageBox& box) {
         EXPECT_EQ(box.text(), "Could not move to Applications folder");
         EXPECT_EQ(box.informativeText(), "Drag Brimo into /Applications, then open it from there.");
         EXPECT_EQ(box.detailedText(), "Not a directory");
@@ -493,7 +471,7 @@ TEST(MessageBoxAlerts, ShowsTheAlertsTextsAndButtons) {
                      {"Move", "Later"},
                      "Not a directory"});
 
-    whenMessageBoxShows([](QMessageBox& box) {
+    test::whenMessageBoxShows([](QMessageBox& box) {
         ASSERT_EQ(box.buttons().size(), 1);
         EXPECT_EQ(box.standardButton(box.buttons()[0]), QMessageBox::Ok);
         EXPECT_TRUE(box.detailedText().isEmpty());
