@@ -11,21 +11,16 @@ namespace brimo::app::updates {
 
 namespace {
 
-QStringView localName(QStringView qualified) {
-    const qsizetype colon = qualified.indexOf(u':');
-    return colon < 0 ? qualified : qualified.sliced(colon + 1);
-}
-
 QStringView elementName(const QXmlStreamReader& reader) {
     const QStringView name = reader.qualifiedName();
-    return localName(name.isEmpty() ? reader.name() : name);
+    return appcastLocalName(name.isEmpty() ? reader.name() : name);
 }
 
 // An enclosure attribute by its local name: "sparkle:version" is found as "version".
 std::optional<QString> attribute(const QXmlStreamAttributes& attributes, QStringView name) {
     for (const QXmlStreamAttribute& attribute : attributes) {
         QStringView qualified = attribute.qualifiedName();
-        if (localName(qualified.isEmpty() ? attribute.name() : qualified) == name) {
+        if (appcastLocalName(qualified.isEmpty() ? attribute.name() : qualified) == name) {
             const QString value = attribute.value().trimmed().toString();
             if (!value.isEmpty()) return value;
         }

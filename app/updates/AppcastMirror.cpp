@@ -1,6 +1,7 @@
 #include "app/updates/AppcastMirror.h"
 
 #include "app/updates/AppcastParser.h"
+#include "app/updates/UncachedRequest.h"
 #include "shared/Log.h"
 
 #include <QNetworkAccessManager>
@@ -68,13 +69,7 @@ private:
     };
 
     QNetworkRequest request(const QUrl& url, std::chrono::milliseconds timeout) const {
-        QNetworkRequest request(url);
-        request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
-                             QNetworkRequest::AlwaysNetwork);
-        request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-        request.setTransferTimeout(static_cast<int>(timeout.count()));
-        request.setSslConfiguration(options_.tls);
-        return request;
+        return uncachedRequest(url, timeout, options_.tls);
     }
 
     void fetch(Child& child) {

@@ -295,12 +295,9 @@ private:
     }
 };
 
-// The element's qualified name without its prefix: "sparkle:version" is "version".
 QStringView elementName(const QXmlStreamReader& reader) {
-    QStringView name = reader.qualifiedName();
-    if (name.isEmpty()) name = reader.name();
-    const qsizetype colon = name.indexOf(u':');
-    return colon < 0 ? name : name.sliced(colon + 1);
+    const QStringView name = reader.qualifiedName();
+    return appcastLocalName(name.isEmpty() ? reader.name() : name);
 }
 
 std::optional<std::string> trimmedText(const std::optional<QString>& text) {
@@ -311,6 +308,11 @@ std::optional<std::string> trimmedText(const std::optional<QString>& text) {
 }
 
 } // namespace
+
+QStringView appcastLocalName(QStringView qualifiedName) {
+    const qsizetype colon = qualifiedName.indexOf(u':');
+    return colon < 0 ? qualifiedName : qualifiedName.sliced(colon + 1);
+}
 
 AppcastParseError::AppcastParseError(AppcastParseErrorCode code, const std::string& enclosureURL)
     : std::runtime_error(describe(code, enclosureURL))

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QStringView>
 #include <QUrl>
 #include <cstdint>
 #include <optional>
@@ -24,7 +25,12 @@ struct AppcastItem {
     std::optional<int64_t> enclosureLength;
 };
 
-enum class AppcastParseErrorCode { invalidEnclosureURL, xmlFailed, missingEnclosure, missingVersion };
+enum class AppcastParseErrorCode {
+    invalidEnclosureURL,
+    xmlFailed,
+    missingEnclosure,
+    missingVersion
+};
 
 // what() is the error's description, e.g. "Appcast has no enclosure URL."
 class AppcastParseError : public std::runtime_error {
@@ -35,6 +41,10 @@ public:
 private:
     AppcastParseErrorCode code_;
 };
+
+// An appcast element's name without its prefix ("sparkle:version" is "version"), whether or not
+// the prefix was declared.
+QStringView appcastLocalName(QStringView qualifiedName);
 
 namespace AppcastParser {
 // Synchronous, no side effects; throws AppcastParseError. External entities and DTDs are never

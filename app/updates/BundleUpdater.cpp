@@ -5,6 +5,7 @@
 #include "app/MoveToApplicationsService.h"
 #include "app/updates/AppcastFeed.h"
 #include "app/updates/AppcastParser.h"
+#include "app/updates/UncachedRequest.h"
 #include "app/updates/UpdateSignature.h"
 #include "shared/BundleInfo.h"
 #include "shared/Decimal.h"
@@ -19,7 +20,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sodium.h>
 #include <unistd.h>
 
 namespace brimo::app::updates {
@@ -47,15 +47,6 @@ UpdateError makeError(UpdaterErrorCode code, std::string description) {
 
 std::string errnoText(int error) {
     return std::strerror(error);
-}
-
-bool isPublicKey(const std::string& text) {
-    unsigned char key[crypto_sign_PUBLICKEYBYTES];
-    size_t length = 0;
-    return sodium_init() >= 0 &&
-           sodium_base642bin(key, sizeof key, text.data(), text.size(), " \t\r\n", &length, nullptr,
-                             sodium_base64_VARIANT_ORIGINAL) == 0 &&
-           length == sizeof key;
 }
 
 // The user may replace the bundle: it and the folder holding it are writable, and a folder can
@@ -143,13 +134,7 @@ public:
 
 private:
     QNetworkRequest request(const QUrl& url) const {
-        QNetworkRequest request(url);
-        request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
-                             QNetworkRequest::AlwaysNetwork);
-        request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-        request.setTransferTimeout(static_cast<int>(options_.transferTimeout.count()));
-        request.setSslConfiguration(options_.tls);
-        return request;
+        return uncachedRequest(url, options_.transferTimeout, options_.tls);
     }
 
     QNetworkReply* takeReply() {

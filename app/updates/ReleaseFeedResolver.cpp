@@ -1,5 +1,7 @@
 #include "app/updates/ReleaseFeedResolver.h"
 
+#include "app/updates/UncachedRequest.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
@@ -138,13 +140,8 @@ void ReleaseFeedResolver::resolve(Completion done) {
         });
         return;
     }
-    QNetworkRequest request(queryURL());
+    QNetworkRequest request = uncachedRequest(queryURL(), options_.timeout, options_.tls);
     request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
-                         QNetworkRequest::AlwaysNetwork);
-    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-    request.setTransferTimeout(static_cast<int>(options_.timeout.count()));
-    request.setSslConfiguration(options_.tls);
 
     QNetworkReply* reply = options_.network.post(
         request, QJsonDocument(releaseQuery()).toJson(QJsonDocument::Compact));

@@ -66,6 +66,10 @@ std::string signFile(const std::filesystem::path& file, const std::string& secre
     return toBase64(signature);
 }
 
+bool isPublicKey(const std::string& text) {
+    return sodium_init() >= 0 && fromBase64(text, crypto_sign_PUBLICKEYBYTES).has_value();
+}
+
 bool verifyDescriptor(int fd, const std::string& signature, const std::string& publicKey) {
     if (sodium_init() < 0) return false;
     const auto key = fromBase64(publicKey, crypto_sign_PUBLICKEYBYTES);

@@ -49,7 +49,8 @@ public:
     virtual void didExtractUpdate(const UpdateItem& item) = 0;
     virtual void willInstallUpdate(const UpdateItem& item) = 0;
     virtual void didAbortWithError(const UpdateError& error) = 0;
-    virtual void didFinishUpdateCycle(UpdateCheck check, const std::optional<UpdateError>& error) = 0;
+    virtual void didFinishUpdateCycle(UpdateCheck check,
+                                      const std::optional<UpdateError>& error) = 0;
 };
 
 // startUpdater() failed; what() is the description the log shows.
