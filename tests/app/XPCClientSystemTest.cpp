@@ -4,6 +4,7 @@
 #include "shared/Log.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ScopedEnvironment.h"
 
 #include <csignal>
 #include <gtest/gtest.h>
@@ -25,13 +26,16 @@ protected:
         char pattern[] = "/tmp/brimo-app-system-XXXXXX";
         dir = ::mkdtemp(pattern);
         for (const char* name : {"XDG_RUNTIME_DIR", "XDG_DATA_HOME", "XDG_STATE_HOME"}) {
-            saved.emplace_back(name, ::getenv(name) ? ::getenv(name) : "");
             fs::create_directories(dir / name);
             fs::permissions(dir / name, fs::perms::owner_all);
-            ::setenv(name, (dir / name).c_str(), 1);
         }
         // No phone: the service's device watcher finds nobody at this address.
-        ::setenv("USBMUXD_SOCKET_ADDRESS", ("UNIX:" + (dir / "no-usbmuxd").string()).c_str(), 1);
+        const std::string noUsbmuxd = "UNIX:" + (dir / "no-usbmuxd").string();
+        environment.emplace(std::initializer_list<std::pair<const char*, const char*>>{
+            {"XDG_RUNTIME_DIR", (dir / "XDG_RUNTIME_DIR").c_str()},
+            {"XDG_DATA_HOME", (dir / "XDG_DATA_HOME").c_str()},
+            {"XDG_STATE_HOME", (dir / "XDG_STATE_HOME").c_str()},
+            {"USBMUXD_SOCKET_ADDRESS", noUsbmuxd.c_str()}});
         buildVersion = parseBundleVersion(
             infoDictionaryString(fs::path(BRIMO_SERVICE_PATH).parent_path().parent_path() /
                                      "Info.plist",
@@ -42,9 +46,7 @@ protected:
     ~XPCClientSystemTest() override {
         client.reset();
         killServices();
-        for (const auto& [name, value] : saved)
-            ::setenv(name.c_str(), value.c_str(), 1);
-        ::unsetenv("USBMUXD_SOCKET_ADDRESS");
+        environment.reset();
         fs::remove_all(dir);
     }
 
@@ -134,7 +136,7 @@ protected:
     fs::path dir;
     fs::path bundle;
     int64_t buildVersion = 0;
-    std::vector<std::pair<std::string, std::string>> saved;
+    std::optional<test::ScopedEnvironment> environment;
     log::ScopedMemorySink logs;
     ProcRunningApplications applications;
     AppLifecycleTeardown teardown{applications, "/usr/bin/pgrep", BRIMO_LAUNCHCTL_PATH};

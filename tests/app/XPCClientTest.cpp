@@ -5,6 +5,7 @@
 #include "shared/ipc/Names.h"
 #include "shared/ipc/ServiceListener.h"
 #include "tests/app/AppTestSupport.h"
+#include "tests/support/ScopedEnvironment.h"
 
 #include <QSignalSpy>
 #include <asio/post.hpp>
@@ -90,8 +91,7 @@ protected:
     XPCClientTest() {
         char pattern[] = "/tmp/brimo-xpcclient-XXXXXX";
         dir = ::mkdtemp(pattern);
-        previousRuntime = ::getenv("XDG_RUNTIME_DIR") ? ::getenv("XDG_RUNTIME_DIR") : "";
-        ::setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
+        runtime.emplace("XDG_RUNTIME_DIR", dir.string());
         bundle = dir / "Brimo.app";
         setAppVersion("5");
         test::writeScript(dir / "pgrep", "exit 1");
@@ -102,7 +102,7 @@ protected:
     ~XPCClientTest() override {
         client.reset();
         stopService();
-        ::setenv("XDG_RUNTIME_DIR", previousRuntime.c_str(), 1);
+        runtime.reset();
         fs::remove_all(dir);
     }
 
@@ -189,7 +189,7 @@ protected:
 
     fs::path dir;
     fs::path bundle;
-    std::string previousRuntime;
+    std::optional<test::ScopedEnvironment> runtime;
     log::ScopedMemorySink logs;
     test::FakeRunningApplications applications;
     std::optional<AppLifecycleTeardown> teardown;
