@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QStandardPaths>
+#include <QtGlobal>
 #include <fstream>
 #include <sstream>
 
@@ -15,17 +16,19 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kMoveMessage = "Move to Applications folder?";
-constexpr const char* kMoveInformative =
-    "Brimo must be in the Applications folder so the file system extension can load.";
-constexpr const char* kMoveButton = "Move to Applications Folder";
-constexpr const char* kFailedMessage = "Could not move to Applications folder";
+// The alerts' texts; the alerts translate them for the desktop they are shown on.
+constexpr const char* kMoveMessage = QT_TRANSLATE_NOOP("Alerts", "Move to Applications folder?");
+constexpr const char* kMoveInformative = QT_TRANSLATE_NOOP(
+    "Alerts", "Brimo must be in the Applications folder so the file system extension can load.");
+constexpr const char* kMoveButton = QT_TRANSLATE_NOOP("Alerts", "Move to Applications Folder");
+constexpr const char* kFailedMessage =
+    QT_TRANSLATE_NOOP("Alerts", "Could not move to Applications folder");
 constexpr const char* kFailedInformative =
-    "Drag Brimo into /Applications, then open it from there.";
-constexpr const char* kRunningMessage = "Brimo is already running";
-constexpr const char* kRunningInformative =
-    "The copy of Brimo in the Applications folder is already running. This copy was not "
-    "installed; Brimo will switch to the running copy instead.";
+    QT_TRANSLATE_NOOP("Alerts", "Drag Brimo into /Applications, then open it from there.");
+constexpr const char* kRunningMessage = QT_TRANSLATE_NOOP("Alerts", "Brimo is already running");
+constexpr const char* kRunningInformative = QT_TRANSLATE_NOOP(
+    "Alerts", "The copy of Brimo in the Applications folder is already running. This copy was "
+              "not installed; Brimo will switch to the running copy instead.");
 
 // Normalised, without a trailing separator.
 fs::path standardized(const fs::path& path) {

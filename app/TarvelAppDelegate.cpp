@@ -61,11 +61,17 @@ TarvelAppDelegate::~TarvelAppDelegate() {
     xpcClient_.reset();
 }
 
-void TarvelAppDelegate::applicationWillFinishLaunching() {
+void TarvelAppDelegate::applicationWillFinishLaunching(std::function<void()> reopen) {
     MoveToApplicationsService mover({runningApplications_, workspace_, alerts_,
                                      [this] { xpcClient_->resetServiceBeforeRelocate(); },
                                      terminateApp});
     if (mover.moveToApplicationsIfNeeded()) return;
+    if (instance_.activateRunningCopy()) {
+        log::appLog.info("Brimo is already running; showing its window");
+        terminateApp();
+        return;
+    }
+    instance_.serve(std::move(reopen));
     if (!canPresent_) {
         canPresent_ = true;
         emit canPresentChanged(true);

@@ -1,17 +1,16 @@
-#include "app/TarvelAppDelegate.h"
+#include "app/TarvelApp.h"
 
 #include <QApplication>
 
-// Brimo, the desktop app: for now its start-up and its link to the bridge service; the tray
-// icon and the window build on the same delegate.
+// Brimo, the desktop app: a tray icon and one window on the bridge service's state.
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
     QCoreApplication::setOrganizationName("Ozm.Tarvel");
     QCoreApplication::setApplicationName("Brimo");
+    // Closing the window leaves the app in the tray.
     application.setQuitOnLastWindowClosed(false);
 
-    brimo::app::TarvelAppDelegate delegate;
-    delegate.applicationWillFinishLaunching();
-    delegate.applicationDidFinishLaunching();
+    brimo::app::TarvelApp app;
+    app.launch();
     return application.exec();
 }

@@ -51,7 +51,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The libraries the executables link, and fusermount3 for the drive.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libc6, libstdc++6, libqt6widgets6, libqt6network6, libusbmuxd6, libplist3, libsystemd0, \
+    "libc6, libstdc++6, libqt6widgets6, libqt6network6, libqt6svg6, libusbmuxd6, libplist3, libsystemd0, \
 libuuid1, libfuse3-3, fuse3, libsodium23")
 # xdg-open shows the drive in the file manager.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS xdg-utils)

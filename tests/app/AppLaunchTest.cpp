@@ -1,11 +1,16 @@
+#include "app/TarvelApp.h"
+#include "app/TarvelMenuBar.h"
 #include "shared/BundleInfo.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/ScopedEnvironment.h"
 
+#include <QSettings>
+#include <algorithm>
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 // The real Brimo executable, started from a bundle in a private ~/Applications: what a user's
@@ -16,6 +21,11 @@ namespace {
 namespace fs = std::filesystem;
 using test::processEventsUntil;
 using test::readText;
+
+fs::path makeDir() {
+    char pattern[] = "/tmp/brimo-app-launch-XXXXXX";
+    return ::mkdtemp(pattern);
+}
 
 class AppLaunchTest : public testing::Test {
 protected:
@@ -40,18 +50,8 @@ protected:
     }
     ~AppLaunchTest() override {
         // The service the app started lives on after it, found by this test's runtime folder.
-        for (const auto& entry : fs::directory_iterator("/proc")) {
-            const std::string name = entry.path().filename();
-            if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-            if (readText(entry.path() / "environ")
-                    .find("XDG_RUNTIME_DIR=" + (dir / "runtime").string()) != std::string::npos)
-                ::kill(std::stoi(name), SIGKILL);
-        }
+        brimo::test::killProcessesWith({}, "XDG_RUNTIME_DIR=" + (dir / "runtime").string());
         fs::remove_all(dir);
-    }
-    static fs::path makeDir() {
-        char pattern[] = "/tmp/brimo-app-launch-XXXXXX";
-        return ::mkdtemp(pattern);
     }
     // A second name where the file system allows it, a copy otherwise.
     static void place(const fs::path& from, const fs::path& to) {
@@ -61,21 +61,30 @@ protected:
         if (linked) fs::copy_file(from, to);
     }
 
-    // Runs the app until it has registered with the service, then ends it; returns its log.
-    std::string launchUntilRegistered() {
-        const fs::path logPath = dir / ("app-" + std::to_string(++launches) + ".log");
+    // Starts the app with its log in a file of its own; returns the log's path.
+    pid_t launch(fs::path& logPath) {
+        logPath = dir / ("app-" + std::to_string(++launches) + ".log");
         const int logFd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         const pid_t app =
             brimo::test::spawnChild({(bundle / "Contents/MacOS/Brimo").string()}, -1, logFd);
         ::close(logFd);
-        // Registered with the service, and the updater's start has ended.
-        const bool registered = processEventsUntil([&] {
+        return app;
+    }
+    // Registered with the service, and the updater's start has ended.
+    static bool registered(const fs::path& logPath) {
+        return processEventsUntil([&] {
             const std::string log = readText(logPath);
             return log.find("registerClient desktopApp: true") != std::string::npos &&
                    log.find("Sparkle updater") != std::string::npos;
         });
+    }
+    // Runs the app until it has registered with the service, then ends it; returns its log.
+    std::string launchUntilRegistered() {
+        fs::path logPath;
+        const pid_t app = launch(logPath);
+        const bool done = registered(logPath);
         brimo::test::stopChild(app);
-        EXPECT_TRUE(registered) << readText(logPath);
+        EXPECT_TRUE(done) << readText(logPath);
         return readText(logPath);
     }
 
@@ -107,6 +116,85 @@ TEST_F(AppLaunchTest, TheFirstLaunchRegistersTheLoginItemOnceAndLaterLaunchesLea
     const std::string second = launchUntilRegistered();
     EXPECT_EQ(second.find("login item registered"), std::string::npos);
     EXPECT_FALSE(fs::exists(autostart));
+}
+
+TEST_F(AppLaunchTest, ALaterLaunchHandsOverToTheRunningCopyAndEnds) {
+    fs::path firstLog;
+    const pid_t first = launch(firstLog);
+    ASSERT_TRUE(registered(firstLog)) << readText(firstLog);
+
+    fs::path secondLog;
+    const pid_t second = launch(secondLog);
+    int status = -1;
+    bool reaped = false;
+    const bool ended = processEventsUntil(
+        [&] { return reaped || (reaped = ::waitpid(second, &status, WNOHANG) == second); });
+    if (!ended) brimo::test::stopChild(second);
+    brimo::test::stopChild(first);
+    ASSERT_TRUE(ended) << readText(secondLog);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const std::string log = readText(secondLog);
+    EXPECT_NE(log.find("Brimo is already running; showing its window"), std::string::npos) << log;
+    // It handed over before any start-up work of its own.
+    EXPECT_EQ(log.find("connecting to bridge"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Sparkle"), std::string::npos) << log;
+}
+
+// The app started from a download folder, in this process: it asks, copies itself into the
+// Applications folder and relaunches from there; meanwhile this copy shows nothing, registers
+// no login item, opens no link to the service and starts no updater.
+class RelocatingLaunchTest : public testing::Test {
+protected:
+    RelocatingLaunchTest() {
+        test::writeInfoPlist(source / "Contents/Info.plist",
+                             {{"CFBundleIdentifier", "Ozm.Tarvel.Mac"}, {"CFBundleVersion", "1"}});
+        fs::create_directories(source / "Contents/MacOS");
+        test::writeScript(source / "Contents/MacOS/Brimo",
+                          "echo started >> '" + (dir / "relaunched").string() + "'");
+        test::writeScript(source / "Contents/MacOS/brimo-launchctl", "exit 0");
+        fs::create_directories(dir / "runtime");
+        fs::permissions(dir / "runtime", fs::perms::owner_all);
+        MainBundle::install(source);
+    }
+    ~RelocatingLaunchTest() override {
+        MainBundle::install(std::nullopt);
+        // The relaunch waits for this process to end; it must not outlive the test.
+        brimo::test::killProcessesWith({}, "HOME=" + (dir / "home").string());
+        fs::remove_all(dir);
+    }
+
+    const fs::path dir = makeDir();
+    brimo::test::ScopedEnvironment environment{
+        {"HOME", (dir / "home").c_str()},
+        {"XDG_CONFIG_HOME", (dir / "home/.config").c_str()},
+        {"XDG_DATA_HOME", (dir / "home/.local/share").c_str()},
+        {"XDG_RUNTIME_DIR", (dir / "runtime").c_str()},
+        {"USBMUXD_SOCKET_ADDRESS", ("UNIX:" + (dir / "no-usbmuxd").string()).c_str()}};
+    const fs::path source = dir / "Downloads/Brimo.app";
+};
+
+TEST_F(RelocatingLaunchTest, ShowsNothingRegistersNothingConnectsNothing) {
+    TarvelApp app;
+    QString asked;
+    test::whenMessageBoxShows([&](QMessageBox& box) { asked = box.text(); });
+    app.launch();
+
+    EXPECT_EQ(asked.toStdString(), "Move to Applications folder?");
+    EXPECT_TRUE(fs::exists(dir / "home/Applications/Brimo.app/Contents/MacOS/Brimo"));
+    EXPECT_FALSE(app.delegate().canPresent());
+    // The icon is there; the menu and the window are empty.
+    EXPECT_FALSE(app.menuBarLabel().symbol().isEmpty());
+    EXPECT_TRUE(app.menu().actions().isEmpty());
+    ASSERT_NE(app.mainWindow(), nullptr);
+    EXPECT_EQ(app.mainWindow()->content(), nullptr);
+    EXPECT_FALSE(app.mainWindow()->isVisible());
+    EXPECT_FALSE(fs::exists(dir / "home/.config/autostart/Ozm.Tarvel.Mac.desktop"));
+    EXPECT_FALSE(QSettings().contains(TarvelAppDelegate::kDidRegisterLaunchAtLogin));
+    EXPECT_FALSE(app.delegate().xpcClient().hasConnection());
+    EXPECT_FALSE(app.delegate().updater().isStarted());
+    // Opening the window now still shows nothing of this copy.
+    app.openMainWindow();
+    EXPECT_EQ(app.mainWindow()->content(), nullptr);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/RunningApplications.h"
+#include "app/Workspace.h"
 #include "shared/MountTable.h"
 #include "tests/support/ChildProcess.h"
 
@@ -47,6 +48,21 @@ public:
         terminated.push_back(application.processIdentifier);
         return true;
     }
+};
+
+// A workspace that records the places it is asked to open; starting an application fails the
+// test.
+class RecordingWorkspace final : public app::Workspace {
+public:
+    bool openURL(const QUrl& url) override {
+        opened.push_back(url);
+        return true;
+    }
+    bool openApplication(const fs::path& bundle) override {
+        ADD_FAILURE() << "unexpected start of " << bundle;
+        return false;
+    }
+    std::vector<QUrl> opened;
 };
 
 // A child process that lives until it is stopped, also when a test fails.

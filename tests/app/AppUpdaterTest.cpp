@@ -4,6 +4,7 @@
 #include "app/updates/UpdaterDelegate.h"
 #include "shared/Log.h"
 #include "tests/app/AppTestSupport.h"
+#include "tests/app/FakeUpdaterController.h"
 #include "tests/app/HttpsTestServer.h"
 
 #include <QAction>
@@ -21,6 +22,7 @@ namespace brimo::app::updates {
 namespace {
 
 using namespace std::chrono_literals;
+using test::FakeUpdaterController;
 using test::HttpsTestServer;
 using test::processEventsUntil;
 using Response = HttpsTestServer::Response;
@@ -33,36 +35,6 @@ constexpr const char* kDefaultFeed = "https://downloads.tarvel.example/Brimo/dow
 std::string text(const QUrl& url) {
     return url.toString(QUrl::FullyEncoded).toStdString();
 }
-
-// The framework's controller as the updater drives it; it reads the feed when it starts.
-class FakeUpdaterController final : public UpdaterController {
-public:
-    FakeUpdaterController(UpdaterDelegateProtocol& delegate, bool canCheck)
-        : delegate(delegate)
-        , canCheck(canCheck) {}
-
-    void startUpdater() override {
-        ++starts;
-        if (startFailure) throw UpdaterStartError(*startFailure);
-        feedAtStart = delegate.feedURLString();
-    }
-    void checkForUpdatesInBackground() override { ++backgroundChecks; }
-    void checkForUpdates() override { ++userChecks; }
-    bool canCheckForUpdates() const override { return canCheck; }
-
-    void setCanCheck(bool value) {
-        canCheck = value;
-        emit canCheckForUpdatesChanged(value);
-    }
-
-    UpdaterDelegateProtocol& delegate;
-    bool canCheck;
-    std::optional<std::string> startFailure;
-    std::optional<QString> feedAtStart;
-    int starts = 0;
-    int backgroundChecks = 0;
-    int userChecks = 0;
-};
 
 // A real network manager that also keeps what each POST sent.
 class RecordingNetwork : public QNetworkAccessManager {

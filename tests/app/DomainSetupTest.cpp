@@ -5,6 +5,7 @@
 #include "app/DomainSetup.h"
 #include "app/LoginItem.h"
 #include "app/SystemTools.h"
+#include "tests/app/AppTestSupport.h"
 #include "tests/support/ScopedEnvironment.h"
 
 #include <QMainWindow>
@@ -55,18 +56,7 @@ public:
     InstalledBundle& operator=(const InstalledBundle&) = delete;
 };
 
-class RecordingWorkspace : public Workspace {
-public:
-    bool openURL(const QUrl& url) override {
-        opened.push_back(url);
-        return true;
-    }
-    bool openApplication(const fs::path& bundle) override {
-        ADD_FAILURE() << "unexpected start of " << bundle;
-        return false;
-    }
-    std::vector<QUrl> opened;
-};
+using test::RecordingWorkspace;
 
 void writeFile(const fs::path& path, const std::string& contents,
                fs::perms permissions = fs::perms(0644)) {

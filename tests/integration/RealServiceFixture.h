@@ -60,22 +60,6 @@ protected:
         return processesWith("BrimoService", "XDG_RUNTIME_DIR=" + dir.string());
     }
 
-    // The processes running `executable` with `variable` (NAME=value) in their environment.
-    static std::vector<pid_t> processesWith(const std::string& executable,
-                                            const std::string& variable) {
-        std::vector<pid_t> found;
-        for (const auto& entry : fs::directory_iterator("/proc")) {
-            const std::string name = entry.path().filename();
-            if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-            std::error_code ec;
-            if (fs::read_symlink(entry.path() / "exe", ec).filename() != executable) continue;
-            const std::string environ = readFile(entry.path() / "environ");
-            if (environ.find(variable + '\0') != std::string::npos)
-                found.push_back(std::stoi(name));
-        }
-        return found;
-    }
-
     fs::path socketPath() const { return runtimeDir / "Ozm.Tarvel.Mac.XPC"; }
     fs::path stateDir() const { return fs::path(sim.tempDir()) / "state"; }
 

@@ -4,6 +4,8 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <spawn.h>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -66,10 +68,10 @@ int stopChild(pid_t pid, std::chrono::milliseconds grace) {
     return waitChild(pid);
 }
 
-ChildResult runChild(const std::vector<std::string>& argv) {
+PipedChild spawnPiped(const std::vector<std::string>& argv) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     pid_t pid = -1;
     try {
         pid = spawnChild(argv, fds[1], devNull);
@@ -81,17 +83,53 @@ ChildResult runChild(const std::vector<std::string>& argv) {
     }
     ::close(fds[1]);
     ::close(devNull);
+    return {pid, fds[0]};
+}
+
+ChildResult runChild(const std::vector<std::string>& argv) {
+    const PipedChild child = spawnPiped(argv);
     ChildResult result{0, {}};
     char buffer[4096];
     for (;;) {
-        ssize_t n = ::read(fds[0], buffer, sizeof(buffer));
+        ssize_t n = ::read(child.output, buffer, sizeof(buffer));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         result.output.append(buffer, static_cast<size_t>(n));
     }
-    ::close(fds[0]);
-    result.exitCode = waitChild(pid);
+    ::close(child.output);
+    result.exitCode = waitChild(child.pid);
     return result;
+}
+
+std::vector<pid_t> processesWith(const std::string& executable, const std::string& variable) {
+    namespace fs = std::filesystem;
+    std::vector<pid_t> found;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const pid_t pid = std::stoi(name);
+        if (pid == ::getpid()) continue;
+        if (!executable.empty() &&
+            fs::read_symlink(entry.path() / "exe", ec).filename() != executable)
+            continue;
+        std::ifstream file(entry.path() / "environ");
+        const std::string environ{std::istreambuf_iterator<char>(file), {}};
+        if (('\0' + environ).find('\0' + variable + '\0') != std::string::npos)
+            found.push_back(pid);
+    }
+    return found;
+}
+
+void killProcessesWith(const std::string& executable, const std::string& variable) {
+    const std::vector<pid_t> found = processesWith(executable, variable);
+    for (pid_t pid : found)
+        ::kill(pid, SIGKILL);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (pid_t pid : found)
+        while (std::filesystem::exists("/proc/" + std::to_string(pid)) &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 } // namespace brimo::test

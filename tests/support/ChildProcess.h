@@ -18,6 +18,14 @@ int waitChild(pid_t pid);
 // SIGTERM, then SIGKILL if the child is still there after `grace`; returns as waitChild.
 int stopChild(pid_t pid, std::chrono::milliseconds grace = std::chrono::seconds(10));
 
+// A started child whose stdout is the read end `output` of a pipe (the caller closes it); its
+// stderr goes to /dev/null.
+struct PipedChild {
+    pid_t pid;
+    int output;
+};
+PipedChild spawnPiped(const std::vector<std::string>& argv);
+
 struct ChildResult {
     int exitCode;
     std::string output; // everything the child wrote to stdout
@@ -25,5 +33,12 @@ struct ChildResult {
 
 // Runs the program to completion, capturing its stdout; stderr goes to /dev/null.
 ChildResult runChild(const std::vector<std::string>& argv);
+
+// Processes other than this one with `variable` (NAME=value) in their environment; with an
+// `executable` name, only those running a file of that name.
+std::vector<pid_t> processesWith(const std::string& executable, const std::string& variable);
+// Kills those processes and waits (10 s at most) until they are gone, so that nothing that
+// looks for them by name finds them still dying.
+void killProcessesWith(const std::string& executable, const std::string& variable);
 
 } // namespace brimo::test
