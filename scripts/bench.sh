@@ -14,3 +14,5 @@ BRIMO_DRIVE_LINK=400M "$root/bench/drive_bench.sh" "$BRIMO_BUILD_DIR" 256 0 0
 # The service's peak memory with 50 clients doing lookups and small reads (BRIMO_MEMORY_SECONDS,
 # default 60).
 "$BRIMO_BUILD_DIR/bench/memory_load_bench" --seconds "${BRIMO_MEMORY_SECONDS:-60}"
+# The desktop app at rest on a virtual desktop, window closed and open (BRIMO_IDLE_SECONDS each).
+"$root/bench/app_idle_bench.sh" "$BRIMO_BUILD_DIR"

@@ -2,13 +2,15 @@
 # The main job: a simulated phone on a simulated usbmux daemon (over a modelled USB 2.0 link);
 # one link speed-test round against it through the real libusbmuxd; then the bridge service,
 # with brimoctl registering as the desktop app and following the phone as it is unplugged and
-# plugged in again, and the desktop app Brimo doing the same; a file read from the phone and one
-# written to it through the service; the drive itself, mounted when the phone asks, used with
-# coreutils and ejected; and the service's diagnostics, with brimoctl answering the extension's
-# side of them.
+# plugged in again, and the desktop app Brimo with its tray icon and window on a desktop (a
+# virtual one when there is no display) through the phone's states, pictured in each; a file read
+# from the phone and one written to it through the service; the drive itself, mounted when the
+# phone asks, used with coreutils and ejected; and the service's diagnostics, with brimoctl
+# answering the extension's side of them.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$root/scripts/setup.sh"
+source "$root/scripts/lib/desktop.sh"
 build=${BRIMO_BUILD_DIR:-$root/build}
 sim=$build/peers/phone-sim/brimo-phone-sim
 udid=00008030-001A2B3C4D5E6F70
@@ -17,8 +19,9 @@ work=$(mktemp -d)
 cleanup() {
   mountpoint -q "$work/data/Tarvel/mnt" 2>/dev/null && fusermount3 -u -z "$work/data/Tarvel/mnt"
   for pid in ${app_pid:-} ${watch_pid:-} ${service_pid:-} ${sim_pid:-}; do
-    kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+    kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
   done
+  desktop_stop
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -66,22 +69,80 @@ kill "$watch_pid" 2>/dev/null; wait "$watch_pid" 2>/dev/null || true
 
 echo "== the desktop app"
 # A private home whose Applications folder holds a copy of the bundle, so that the app stays
-# where it is; no display is needed for what it does so far.
+# where it is. It runs on the user's desktop, or without a display on a virtual one (Xvfb) with a
+# trayer panel as its tray, and goes through the phone's states; in each, its tray menu (on the
+# whole screen) and its window are saved as pictures.
+[[ -z ${DISPLAY:-} ]] || export XAUTHORITY=${XAUTHORITY:-$HOME/.Xauthority}
 export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config
 mkdir -p "$HOME/Applications"
 cp -a "$build/Brimo.app" "$HOME/Applications/"
-QT_QPA_PLATFORM=offscreen "$HOME/Applications/Brimo.app/Contents/MacOS/Brimo" 2>"$work/app.log" &
+shots=${BRIMO_SCREENSHOTS:-$(mktemp -d)}
+mkdir -p "$shots"
+[[ -n ${DISPLAY:-} ]] && echo "-- on this desktop ($DISPLAY)" || echo "-- on a virtual desktop"
+desktop_start
+QT_QPA_PLATFORM=xcb "$HOME/Applications/Brimo.app/Contents/MacOS/Brimo" 2>"$work/app.log" &
 app_pid=$!
 app_lines() { sed -n 's/^[a-z]* \[Ozm.Tarvel:App\] //p' "$work/app.log"; }
-for _ in $(seq 100); do app_lines | grep -q "phone=true" && break; sleep 0.1; done
-echo "-- unplugging the phone"
+# Waits until the app's last state line is "state: $1".
+wait_state() {
+  for _ in $(seq 200); do
+    [[ $(app_lines | grep '^state: ' | tail -1) == "state: $1" ]] && return 0
+    sleep 0.1
+  done
+  echo "the app did not get to state: $1"
+  app_lines
+  return 1
+}
+# Opens the tray menu. A tray that is not an XEmbed one (KDE's or GNOME's, where the icon is
+# no window) is only found on the user's own desktop: there the demo goes on without the menu.
+open_menu() {
+  [[ -z ${no_tray:-} ]] || return 1
+  desktop_tray_click "$app_pid" >/dev/null && return 0
+  ((${#desktop_pids[@]} == 0)) || exit 1
+  echo "(no XEmbed tray on this desktop: the tray menu is not opened)"
+  no_tray=1
+  return 1
+}
+# Saves the window and the open tray menu as $1-window.png and $1-menu.png.
+pictures() {
+  local window
+  window=$(desktop_wait_window Brimo)
+  desktop_screenshot "$shots/$1-window.png" "$window"
+  if open_menu; then
+    desktop_screenshot "$shots/$1-menu.png"
+    xdotool key Escape
+  fi
+}
+wait_state "connected=true phone=true drive=false"
+echo "-- 1: unplugging the phone"
 ctl detach "$udid"
-for _ in $(seq 100); do app_lines | tail -1 | grep -q "phone=false" && break; sleep 0.1; done
+wait_state "connected=true phone=false drive=false"
+pictures 1-detached
+echo "-- 2: plugging it in again"
 ctl attach "$udid"
-for _ in $(seq 100); do app_lines | tail -1 | grep -q "phone=true" && break; sleep 0.1; done
+wait_state "connected=true phone=true drive=false"
+pictures 2-attached
+echo "-- 3: the phone asks for its drive"
+until [[ $("$sim" ctl --control "$work/usbmuxd.sock.control" push "$udid" mount mount) != "OK 0" ]]; do
+  sleep 0.1
+done
+wait_state "connected=true phone=true drive=true"
+pictures 3-mounted
+echo "-- 4: Eject, from the tray menu"
+if open_menu; then
+  xdotool key Down Down Down Return
+else
+  dbus-send --peer="unix:path=$XDG_RUNTIME_DIR/Ozm.Tarvel.Mac.XPC" --print-reply \
+    --dest=Ozm.Tarvel.Mac.XPC /Ozm/Tarvel/Bridge Ozm.Tarvel.BridgeHost.Shutdown >/dev/null
+fi
+wait_state "connected=true phone=true drive=false"
+pictures 4-ejected
 app_lines
 echo "login item: $(grep '^Exec=' "$XDG_CONFIG_HOME/autostart/Ozm.Tarvel.Mac.desktop")"
+echo "screenshots: $shots"
+ls "$shots"
 kill "$app_pid"; wait "$app_pid" 2>/dev/null || true
+desktop_stop
 
 echo "== files through the service"
 head -c $((24 * 1024 * 1024)) /dev/urandom >"$work/phone/photo.raw"
