@@ -3,9 +3,9 @@
 #include "shared/Log.h"
 #include "shared/ipc/Names.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QLocalSocket>
+#include <system_error>
 
 namespace brimo::app {
 namespace {
@@ -29,6 +29,8 @@ QString AppInstance::defaultSocketPath() {
 }
 
 bool AppInstance::activateRunningCopy() {
+    // Only a copy of this user's may answer: a folder somebody else made in /tmp is not asked.
+    if (!prepareFolder()) return false;
     QLocalSocket socket;
     socket.connectToServer(socketPath_);
     if (!socket.waitForConnected(kConnectMs)) return false;
@@ -39,11 +41,21 @@ bool AppInstance::activateRunningCopy() {
     return socket.readLine() == kDone;
 }
 
+// The fallback runtime folder may not exist before the service first ran.
+bool AppInstance::prepareFolder() const {
+    try {
+        ipc::prepareSocketDirectory(QFileInfo(socketPath_).absolutePath().toStdString());
+        return true;
+    } catch (const std::system_error& error) {
+        log::appLog.error("cannot use the folder of %s: %s", socketPath_.toStdString().c_str(),
+                          error.what());
+        return false;
+    }
+}
+
 bool AppInstance::serve(std::function<void()> reopen) {
     reopen_ = std::move(reopen);
-    const QString folder = QFileInfo(socketPath_).absolutePath();
-    // The fallback runtime folder may not exist before the service first ran.
-    QDir().mkpath(folder);
+    if (!prepareFolder()) return false;
     server_.setSocketOptions(QLocalServer::UserAccessOption);
     // Nobody answered on it a moment ago: what is there was left by a copy that died.
     QLocalServer::removeServer(socketPath_);

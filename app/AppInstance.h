@@ -30,6 +30,8 @@ public:
     bool serve(std::function<void()> reopen);
 
 private:
+    bool prepareFolder() const;
+
     QString socketPath_;
     QLocalServer server_;
     std::function<void()> reopen_;

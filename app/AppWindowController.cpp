@@ -7,9 +7,10 @@ namespace brimo::app {
 namespace {
 
 // A widget without a parent is a plain window even before it is shown and flagged as one.
+// Dialogs and alerts serve a window; they never become the main one.
 bool canBecomeMain(const QWidget& widget) {
     const Qt::WindowType type = widget.windowType();
-    return type == Qt::Widget || type == Qt::Window || type == Qt::Dialog;
+    return type == Qt::Widget || type == Qt::Window;
 }
 
 // A customised frame keeps its title bar only when it asks for one.

@@ -7,8 +7,8 @@ namespace brimo::app {
 
 class AppWindowController {
 public:
-    // The first top-level widget that can be the app's main window: a normal window or dialog
-    // (not a popup, tool window, tooltip or splash screen) with a title bar. None when there is
+    // The first top-level widget that can be the app's main window: a normal window (not a dialog,
+    // popup, tool window, tooltip or splash screen) with a title bar. None when there is
     // none; it may be hidden or minimised.
     static QWidget* findMainWindow();
 };

@@ -27,4 +27,8 @@ inline constexpr uint64_t kMaxCallBytes = 64 * 1024 * 1024 - 4096;
 // not an absolute path.
 std::string serviceSocketPath(std::string_view serviceName);
 
+// Makes the folder of such sockets (0700) unless it exists, and checks that it is a folder of
+// this user: in /tmp anybody could have made it first. Throws std::system_error otherwise.
+void prepareSocketDirectory(const std::string& dir);
+
 } // namespace brimo::ipc

@@ -1,6 +1,7 @@
 #include "shared/ipc/ServiceListener.h"
 
 #include "shared/Log.h"
+#include "shared/ipc/Names.h"
 #include "shared/ipc/detail/BusPeer.h"
 
 #include <asio/local/stream_protocol.hpp>
@@ -27,14 +28,6 @@ using Acceptor = asio::local::stream_protocol::acceptor;
 
 [[noreturn]] void fail(int error, const std::string& what) {
     throw std::system_error(error, std::generic_category(), what);
-}
-
-// The directory must be ours alone: in /tmp anybody could have made it first.
-void prepareDirectory(const std::string& dir) {
-    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) fail(errno, "mkdir " + dir);
-    struct stat st {};
-    if (lstat(dir.c_str(), &st) != 0) fail(errno, "stat " + dir);
-    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid()) fail(EPERM, dir + " is not our directory");
 }
 
 int bindSocket(const std::string& path) {
@@ -72,7 +65,7 @@ struct ServiceListener::Impl : std::enable_shared_from_this<Impl> {
             xpcLog.info("using the listening socket passed by systemd");
             return SD_LISTEN_FDS_START;
         }
-        prepareDirectory(std::filesystem::path(path).parent_path().string());
+        prepareSocketDirectory(std::filesystem::path(path).parent_path().string());
         const std::string lockPath = path + ".lock";
         lockFd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         if (lockFd < 0) fail(errno, "open " + lockPath);

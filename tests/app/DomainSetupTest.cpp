@@ -10,6 +10,7 @@
 
 #include <QMainWindow>
 #include <QMenu>
+#include <QMessageBox>
 #include <QWidget>
 #include <cstdlib>
 #include <fcntl.h>
@@ -388,6 +389,7 @@ TEST_F(MainWindowTest, OnlyAWindowWithATitleBarCanBeMain) {
     make<QMenu>();
     make<QWidget>(Qt::ToolTip);
     make<QWidget>(Qt::SplashScreen);
+    make<QMessageBox>();
     EXPECT_EQ(AppWindowController::findMainWindow(), nullptr);
 
     QMainWindow* main = make<QMainWindow>();

@@ -511,5 +511,25 @@ TEST(AppInstance, TheRunningCopyAnswersALaterLaunchAndDropsAnythingElse) {
     EXPECT_EQ(reopens, 1);
 }
 
+TEST(AppInstance, OnlyAFolderOfThisUsersHoldsTheSocket) {
+    QTemporaryDir dir;
+    // A link where the folder should be: somebody else may own what it points to.
+    const fs::path real = fs::path(dir.path().toStdString()) / "real";
+    fs::create_directories(real);
+    fs::create_directory_symlink(real, real.parent_path() / "link");
+    AppInstance linked(QString::fromStdString((real.parent_path() / "link/app").string()));
+    EXPECT_FALSE(linked.serve([] {}));
+    EXPECT_FALSE(linked.activateRunningCopy());
+    EXPECT_FALSE(fs::exists(real / "app"));
+
+    if (::geteuid() != 0) return;
+    const fs::path foreign = real.parent_path() / "foreign";
+    fs::create_directories(foreign);
+    ASSERT_EQ(::chown(foreign.c_str(), 65534, 65534), 0);
+    AppInstance other(QString::fromStdString((foreign / "app").string()));
+    EXPECT_FALSE(other.serve([] {}));
+    EXPECT_FALSE(fs::exists(foreign / "app"));
+}
+
 } // namespace
 } // namespace brimo::app
