@@ -17,8 +17,6 @@ public:
     // `parent` is what `present` fills (the window, the menu): the gate dies with it.
     LaunchGated(TarvelAppDelegate& delegate, std::function<void()> present, QObject* parent);
 
-    bool hasPresented() const { return !present_; }
-
 private:
     void presentOnce();
 

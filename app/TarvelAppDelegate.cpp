@@ -86,10 +86,7 @@ void TarvelAppDelegate::applicationDidFinishLaunching() {
         defaults.setValue(kDidRegisterLaunchAtLogin, true);
     }
     auto& state = XPCClientState::shared();
-    for (auto signal :
-         {&XPCClientState::isConnectedChanged, &XPCClientState::hasIOSConnectionChanged,
-          &XPCClientState::hasFileProviderConnectionChanged})
-        connect(&state, signal, this, [&state] { logState(state); });
+    connect(&state, &XPCClientState::changed, this, [&state] { logState(state); });
     xpcClient_->startAndVerifyService();
     updater_.start();
 }

@@ -14,16 +14,6 @@
 #include <QSystemTrayIcon>
 
 namespace brimo::app {
-namespace {
-
-template <class F> void onStateChange(XPCClientState& state, QObject* receiver, F render) {
-    QObject::connect(&state, &XPCClientState::isConnectedChanged, receiver, render);
-    QObject::connect(&state, &XPCClientState::hasIOSConnectionChanged, receiver, render);
-    QObject::connect(&state, &XPCClientState::hasFileProviderConnectionChanged, receiver, render);
-}
-
-} // namespace
-
 TarvelMenuBarLabel::TarvelMenuBarLabel(XPCClientState& state, QMenu& menu, QObject* parent)
     : QObject(parent)
     , state_(state)
@@ -36,7 +26,7 @@ TarvelMenuBarLabel::TarvelMenuBarLabel(XPCClientState& state, QMenu& menu, QObje
             [&menu](QSystemTrayIcon::ActivationReason reason) {
                 if (reason == QSystemTrayIcon::Trigger) menu.popup(QCursor::pos());
             });
-    onStateChange(state_, this, [this] { render(); });
+    connect(&state_, &XPCClientState::changed, this, &TarvelMenuBarLabel::render);
     render();
     tray_->show();
 }
@@ -70,7 +60,7 @@ TarvelMenuBarContent::TarvelMenuBarContent(TarvelEnvironment& environment, QMenu
     menu.addAction(checkForUpdates);
     quit_ = menu.addAction(QCoreApplication::translate("TarvelMenuBarContent", "Quit Brimo"));
     connect(quit_, &QAction::triggered, this, [this] { environment_.quit(); });
-    onStateChange(environment_.state, this, [this] { render(); });
+    connect(&environment_.state, &XPCClientState::changed, this, &TarvelMenuBarContent::render);
     render();
 }
 

@@ -75,16 +75,16 @@ TarvelSplitView::TarvelSplitView(TarvelEnvironment& environment,
     connect(sidebar_, &QListWidget::itemSelectionChanged, this, &TarvelSplitView::showSelection);
 
     XPCClientState& state = environment.state;
-    auto follow = [this, &state] { statusView_->setStatus(TarvelStatus::derive(state)); };
-    connect(&state, &XPCClientState::isConnectedChanged, this, follow);
-    connect(&state, &XPCClientState::hasIOSConnectionChanged, this, follow);
-    connect(&state, &XPCClientState::hasFileProviderConnectionChanged, this, follow);
+    connect(&state, &XPCClientState::changed, this,
+            [this, &state] { statusView_->setStatus(TarvelStatus::derive(state)); });
 }
 
 std::optional<TarvelPage> TarvelSplitView::selection() const {
     const QList<QListWidgetItem*> selected = sidebar_->selectedItems();
     if (selected.isEmpty()) return std::nullopt;
-    return sidebar_->row(selected.front()) == 0 ? TarvelPage::home : TarvelPage::about;
+    return selected.front()->data(Qt::UserRole).toString() == rawValue(TarvelPage::home)
+               ? TarvelPage::home
+               : TarvelPage::about;
 }
 
 void TarvelSplitView::setSelection(std::optional<TarvelPage> page) {

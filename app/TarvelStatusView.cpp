@@ -11,6 +11,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPointer>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
@@ -40,8 +41,7 @@ QLabel* symbolLabel(const QString& symbol, int points, const QColor& tint, QWidg
 TarvelStatusView::TarvelStatusView(Dependencies dependencies, Status status, QWidget* parent)
     : QWidget(parent)
     , deps_(std::move(dependencies))
-    , status_(std::move(status))
-    , self_(std::make_shared<TarvelStatusView*>(this)) {
+    , status_(std::move(status)) {
     auto* page = new QVBoxLayout(this);
     page->setSpacing(12);
     buildStatusSection(this);
@@ -53,7 +53,6 @@ TarvelStatusView::TarvelStatusView(Dependencies dependencies, Status status, QWi
 }
 
 TarvelStatusView::~TarvelStatusView() {
-    *self_ = nullptr;
     stopExtensionCheck();
 }
 
@@ -210,8 +209,8 @@ void TarvelStatusView::eject() {
     if (isEjecting_) return;
     isEjecting_ = true;
     render();
-    deps_.shutdownService([self = self_] {
-        TarvelStatusView* view = *self;
+    // The answer may come after the page is gone.
+    deps_.shutdownService([view = QPointer(this)] {
         if (!view) return;
         view->isEjecting_ = false;
         view->render();

@@ -75,8 +75,6 @@ private:
     bool isEjecting_ = false;
     bool launchAtLogin_ = false;
     std::shared_ptr<AppTimer> recheck_;
-    // Survives the page, so that a late shutdown answer finds out that the page is gone.
-    std::shared_ptr<TarvelStatusView*> self_;
 
     QLabel* headerIcon_;
     QLabel* headerTitle_;

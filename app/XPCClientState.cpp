@@ -14,18 +14,21 @@ void XPCClientState::setIsConnected(bool value) {
     if (value == isConnected_) return;
     isConnected_ = value;
     emit isConnectedChanged(value);
+    emit changed();
 }
 
 void XPCClientState::setHasFileProviderConnection(bool value) {
     if (value == hasFileProviderConnection_) return;
     hasFileProviderConnection_ = value;
     emit hasFileProviderConnectionChanged(value);
+    emit changed();
 }
 
 void XPCClientState::setHasIOSConnection(bool value) {
     if (value == hasIOSConnection_) return;
     hasIOSConnection_ = value;
     emit hasIOSConnectionChanged(value);
+    emit changed();
 }
 
 void XPCClientState::setConnected(bool value) {

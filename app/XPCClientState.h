@@ -37,6 +37,8 @@ signals:
     void isConnectedChanged(bool value);
     void hasFileProviderConnectionChanged(bool value);
     void hasIOSConnectionChanged(bool value);
+    // After each of the three above: what reads the whole state listens here once.
+    void changed();
 
 private:
     bool isConnected_ = false;

@@ -431,6 +431,7 @@ TEST(XPCClientState, SignalsOnlyRealChangesAndALostLinkClearsThePeerFlags) {
     QSignalSpy connected(&state, &XPCClientState::isConnectedChanged);
     QSignalSpy fileProvider(&state, &XPCClientState::hasFileProviderConnectionChanged);
     QSignalSpy ios(&state, &XPCClientState::hasIOSConnectionChanged);
+    QSignalSpy any(&state, &XPCClientState::changed);
     state.setConnected(true);
     state.setConnected(true);
     state.setHasIOSConnection(true);
@@ -447,6 +448,7 @@ TEST(XPCClientState, SignalsOnlyRealChangesAndALostLinkClearsThePeerFlags) {
     EXPECT_EQ(fileProvider.count(), 2);
     state.setConnected(false);
     EXPECT_EQ(ios.count(), 2);
+    EXPECT_EQ(any.count(), connected.count() + ios.count() + fileProvider.count());
 }
 
 } // namespace
