@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -48,6 +49,25 @@ public:
         terminated.push_back(application.processIdentifier);
         return true;
     }
+};
+
+// A private folder under /tmp, removed with everything in it.
+class TemporaryFolder {
+public:
+    explicit TemporaryFolder(const std::string& prefix = "brimo-app") {
+        std::string pattern = "/tmp/" + prefix + "-XXXXXX";
+        path_ = ::mkdtemp(pattern.data());
+    }
+    ~TemporaryFolder() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    TemporaryFolder(const TemporaryFolder&) = delete;
+    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
 };
 
 // A workspace that records the places it is asked to open; starting an application fails the

@@ -36,16 +36,6 @@ template <class P> bool waitUntil(P done, std::chrono::milliseconds limit = 20s)
 
 using test::processesWith;
 
-// A fresh folder under /tmp, removed with everything in it.
-struct TempDir {
-    TempDir() {
-        char pattern[] = "/tmp/brimo-desktop-XXXXXX";
-        path = ::mkdtemp(pattern);
-    }
-    ~TempDir() { fs::remove_all(path); }
-    fs::path path;
-};
-
 class DesktopEndToEndTest : public testing::Test {
 protected:
     void SetUp() override {
@@ -143,7 +133,7 @@ protected:
 
     bool mounted() const { return test::isMounted(mountPoint()); }
 
-    fs::path dir() const { return temp.path; }
+    fs::path dir() const { return temp.path(); }
     fs::path home() const { return dir() / "home"; }
     fs::path dataHome() const { return home() / ".local/share"; }
     fs::path runtimeDir() const { return dir() / "runtime"; }
@@ -151,7 +141,7 @@ protected:
     fs::path bundle() const { return home() / "Applications/Brimo.app"; }
     fs::path appLogPath() const { return dir() / "app.log"; }
 
-    TempDir temp;
+    test::TemporaryFolder temp{"brimo-desktop"};
     std::optional<test::SimProcess> sim;
     std::optional<test::DesktopSession> desktop;
     std::optional<test::ScopedEnvironment> environment;

@@ -29,24 +29,7 @@ using test::ScopedEnvironment;
 namespace fs = std::filesystem;
 using log::Level;
 
-// A private folder, removed with everything in it.
-class TemporaryFolder {
-public:
-    TemporaryFolder() {
-        char pattern[] = "/tmp/brimo-domain-XXXXXX";
-        path_ = ::mkdtemp(pattern);
-    }
-    ~TemporaryFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    TemporaryFolder(const TemporaryFolder&) = delete;
-    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using test::TemporaryFolder;
 
 // Names the bundle the app runs from for the lifetime of the object.
 class InstalledBundle {
@@ -104,7 +87,7 @@ protected:
         return result;
     }
 
-    TemporaryFolder folder;
+    TemporaryFolder folder{"brimo-domain"};
     const fs::path config = folder.path() / "config";
     const fs::path data = folder.path() / "data";
     ScopedEnvironment environment{{"XDG_CONFIG_HOME", config.c_str()},

@@ -3,6 +3,7 @@
 #include "shared/Log.h"
 #include "shared/ipc/ClientConnection.h"
 #include "shared/ipc/Names.h"
+#include "tests/app/AppTestSupport.h"
 #include "tests/integration/RealServiceFixture.h"
 
 #include <asio/io_context.hpp>
@@ -50,19 +51,10 @@ private:
     bool reaped_ = false;
 };
 
-struct TempDir {
-    TempDir() {
-        char pattern[] = "/tmp/brimo-teardown-XXXXXX";
-        path = ::mkdtemp(pattern);
-    }
-    ~TempDir() { fs::remove_all(path); }
-    fs::path path;
-};
-
 TEST(TeardownSystem, KillsTheUsersLeftoverHelpersByTheirProcessNames) {
-    TempDir dir;
-    NamedSleeper service(dir.path, "BrimoService");
-    NamedSleeper extension(dir.path, "Brimofs");
+    test::TemporaryFolder dir{"brimo-teardown"};
+    NamedSleeper service(dir.path(), "BrimoService");
+    NamedSleeper extension(dir.path(), "Brimofs");
     ProcRunningApplications applications;
     AppLifecycleTeardown teardown(applications);
     // Named so only once the copies have been executed.
@@ -82,8 +74,8 @@ TEST(TeardownSystem, KillsTheUsersLeftoverHelpersByTheirProcessNames) {
 
 // Runs brimo-launchctl with `arguments`; its exit status and what it wrote to standard error.
 std::pair<int, std::string> launchctl(const std::vector<std::string>& arguments) {
-    TempDir dir;
-    const fs::path errors = dir.path / "stderr";
+    test::TemporaryFolder dir{"brimo-teardown"};
+    const fs::path errors = dir.path() / "stderr";
     const int fd = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     std::vector<std::string> argv{BRIMO_LAUNCHCTL_PATH};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
@@ -175,8 +167,8 @@ private:
 };
 
 TEST(TeardownSystem, LaunchctlKillsAServiceThatIgnoresTheRequestToEnd) {
-    TempDir runtime;
-    ScopedVariable runtimeDir("XDG_RUNTIME_DIR", runtime.path);
+    test::TemporaryFolder runtime{"brimo-teardown"};
+    ScopedVariable runtimeDir("XDG_RUNTIME_DIR", runtime.path());
     WedgedLockHolder holder(ipc::serviceSocketPath(ipc::kServiceName) + ".lock");
     ASSERT_TRUE(holder.locked());
 
