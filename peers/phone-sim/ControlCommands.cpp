@@ -149,6 +149,12 @@ std::string ControlCommands::fault(std::string_view udid, std::string_view key,
         (key == "silent" ? faults.silent : faults.refuseConnect) = *on;
         return ok();
     }
+    if (key == "space") {
+        auto bytes = parseNumber<uint64_t>(value);
+        if (!bytes && value != "off") return err("usage: fault UDID space BYTES|off");
+        faults.spaceBytes = bytes;
+        return ok();
+    }
     if (key == "cut") {
         auto bytes = parseNumber<uint64_t>(value);
         if (!bytes) return err("usage: fault UDID cut BYTES");
@@ -167,6 +173,8 @@ std::string ControlCommands::framedFault(DeviceFaults& faults, std::string_view 
                                          std::string_view rest) {
     std::string_view first = nextWord(rest);
     std::string_view second = nextWord(rest);
+    // Only a status takes a third word: the reason its refusal gives.
+    std::string_view third = key == "status" ? nextWord(rest) : std::string_view{};
     if (!nextWord(rest).empty()) return err("too many arguments");
     auto code = parseNumber<uint16_t>(first);
     if (key == "delay") {
@@ -181,10 +189,11 @@ std::string ControlCommands::framedFault(DeviceFaults& faults, std::string_view 
     }
     if (key == "status") {
         auto status = parseNumber<uint16_t>(second);
-        if (!code || (!status && second != "off"))
-            return err("usage: fault UDID status CODE STATUS|off");
+        if (!code || (!status && second != "off") || (!status && !third.empty()))
+            return err("usage: fault UDID status CODE STATUS [REASON]|off");
         if (status)
-            faults.statusFor[*code] = *status;
+            faults.statusFor[*code] = {*status, third.empty() ? std::nullopt
+                                                              : std::optional(std::string(third))};
         else
             faults.statusFor.erase(*code);
         return ok();

@@ -21,9 +21,16 @@ struct DeviceFaults {
     // Framed requests, by request code.
     std::chrono::milliseconds delay{0};                     // before every answer
     std::map<uint16_t, std::chrono::milliseconds> delayFor; // instead of `delay` for a code
-    std::map<uint16_t, uint16_t> statusFor;                 // answered with it, empty payload
+    struct ScriptedStatus {
+        uint16_t status;
+        std::optional<std::string> reason; // sent as the answer's RelayFailure
+    };
+    std::map<uint16_t, ScriptedStatus> statusFor;           // answered with it
     std::set<uint16_t> muted;                               // never answered
     std::set<uint16_t> dropAfter;                           // the phone detaches on arrival
+    // A full phone: a write chunk reaching past this many bytes of its item is refused with
+    // failed/noSpace.
+    std::optional<uint64_t> spaceBytes;
 
     std::chrono::milliseconds delayOf(uint16_t code) const {
         auto it = delayFor.find(code);

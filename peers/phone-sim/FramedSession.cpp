@@ -4,6 +4,7 @@
 #include "peers/phone-sim/DevicePipeTransport.h"
 #include "peers/phone-sim/FramedPhoneApp.h"
 #include "peers/phone-sim/SimLog.h"
+#include "shared/messages/ChunkMessages.h"
 
 #include <asio/experimental/awaitable_operators.hpp>
 
@@ -71,9 +72,18 @@ asio::awaitable<TunnelMessage> FramedSession::serve(uint16_t code, Bytes payload
         asio::error_code ec;
         co_await (timer.async_wait(asio::redirect_error(asio::use_awaitable, ec)) || ended_.wait());
     }
-    if (auto status = faults.statusFor.find(code); status != faults.statusFor.end()) {
+    if (auto scripted = faults.statusFor.find(code); scripted != faults.statusFor.end()) {
         registry_.stats().countAnswer(code);
-        co_return TunnelMessage{status->second, {}};
+        const auto& [status, reason] = scripted->second;
+        co_return TunnelMessage{status, reason ? encodeJson(RelayFailure{*reason}) : Bytes{}};
+    }
+    if (code == static_cast<uint16_t>(FramedRequest::writeChunk) && faults.spaceBytes) {
+        const auto chunk = decodeWriteChunkView(payload);
+        if (chunk && chunk->offset + chunk->data.size() > *faults.spaceBytes) {
+            registry_.stats().countAnswer(code);
+            co_return TunnelMessage{static_cast<uint16_t>(FileSystemStatus::failed),
+                                    encodeJson(RelayFailure{"noSpace"})};
+        }
     }
     co_return app_.answer(code, payload, writes_);
 }
