@@ -75,7 +75,9 @@ int fileIOErrno(const CallOutcome& outcome) {
         return ENODEV;
     case FileIOBridgeError::deviceRejected: {
         const auto rejection = decodeFileIODeviceRejection(outcome.data);
-        return rejection ? statusErrno(rejection->status, {}, EISDIR) : EIO;
+        return rejection
+                   ? statusErrno(rejection->status, rejection->detail.value_or(Bytes{}), EISDIR)
+                   : EIO;
     }
     default:
         return EIO;

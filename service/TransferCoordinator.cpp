@@ -65,9 +65,10 @@ public:
     explicit TransferFailure(TransferError error)
         : std::runtime_error("transfer failed")
         , error(error) {}
-    static TransferFailure rejected(RelayDeviceStatus status) {
+    static TransferFailure rejected(RelayDeviceStatus status, Bytes detail = {}) {
         TransferFailure failure(TransferError::deviceRejected);
         failure.status = status;
+        failure.detail = std::move(detail);
         return failure;
     }
     static TransferFailure transportFailed(TunnelRelayTransportError transport) {
@@ -78,6 +79,7 @@ public:
 
     TransferError error;
     RelayDeviceStatus status = RelayDeviceStatus::code5;
+    Bytes detail; // what the phone said along with the status
     TunnelRelayTransportError transport = TunnelRelayTransportError::tunnelIOFailed;
 };
 
@@ -92,7 +94,9 @@ TransferCoordinator::FileIOReply replyFor(FileIOBridgeError error) {
 TransferCoordinator::FileIOReply replyFor(const TransferFailure& failure) {
     switch (failure.error) {
     case TransferError::deviceRejected:
-        return {encodeJson(FileIODeviceRejection{static_cast<int64_t>(failure.status)}),
+        return {encodeJson(FileIODeviceRejection{
+                    static_cast<int64_t>(failure.status),
+                    failure.detail.empty() ? std::nullopt : std::optional(failure.detail)}),
                 code(FileIOBridgeError::deviceRejected)};
     case TransferError::noDevice:
         return replyFor(FileIOBridgeError::noDevice);
@@ -299,7 +303,8 @@ asio::awaitable<Bytes> TransferCoordinator::relay(uint16_t requestCode, Bytes pa
     }
     if (failure) throw TransferFailure::transportFailed(*failure);
     const auto status = relayDeviceStatusFromResponse(response.code);
-    if (status != RelayDeviceStatus::success) throw TransferFailure::rejected(status);
+    if (status != RelayDeviceStatus::success)
+        throw TransferFailure::rejected(status, std::move(response.payload));
     co_return std::move(response.payload);
 }
 

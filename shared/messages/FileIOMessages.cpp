@@ -102,12 +102,13 @@ std::optional<SharedFileDescriptor> decodeSharedFileDescriptor(std::span<const u
 Bytes encodeJson(const FileIODeviceRejection& rejection) {
     nlohmann::ordered_json document;
     document["status"] = rejection.status;
+    if (rejection.detail) document["detail"] = base64Encode(*rejection.detail);
     return json::serialize(document);
 }
 
 std::optional<FileIODeviceRejection> decodeFileIODeviceRejection(std::span<const uint8_t> bytes) {
     return json::decodeDocument<FileIODeviceRejection>(bytes, [](json::FieldReader& fields) {
-        return FileIODeviceRejection{fields.int64("status")};
+        return FileIODeviceRejection{fields.int64("status"), fields.optionalData("detail")};
     });
 }
 

@@ -150,6 +150,10 @@ TEST(FileIODeviceRejection, CarriesTheStatusAsASignedInteger) {
     EXPECT_EQ(decodeFileIODeviceRejection(bytesOf(R"({"status":-3})")), FileIODeviceRejection{-3});
     EXPECT_FALSE(decodeFileIODeviceRejection(bytesOf(R"({"status":2.5})")));
     EXPECT_FALSE(decodeFileIODeviceRejection(bytesOf(R"({"status":"5"})")));
+    // The phone's reason goes along only when it gave one.
+    const FileIODeviceRejection withDetail{7, Bytes{'{', '}'}};
+    EXPECT_EQ(textOf(encodeJson(withDetail)), R"({"status":7,"detail":"e30="})");
+    EXPECT_EQ(decodeFileIODeviceRejection(encodeJson(withDetail)), withDetail);
 }
 
 TEST(RelayTruncateWriteRequest, LeavesOutAnAbsentVersion) {

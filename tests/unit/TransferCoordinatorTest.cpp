@@ -5,6 +5,7 @@
 #include "service/tunnel/TunnelFrame.h"
 #include "shared/Log.h"
 #include "shared/messages/ChunkMessages.h"
+#include "shared/messages/FileSystemMessages.h"
 #include "shared/messages/SharedFileStorage.h"
 #include "tests/common/RunAsync.h"
 #include "tests/common/ServiceCoreParts.h"
@@ -384,12 +385,15 @@ TEST_F(TransferCoordinatorTest, AFailedFetchLeavesNoFileBehind) {
     // The phone refuses a chunk midway.
     items["big"].content = pattern(9 * MiB);
     intercept = [](uint16_t code, const Bytes& payload) -> std::optional<TunnelMessage> {
-        if (code == 9 && decodeReadChunkRequest(payload)->offset > 0) return TunnelMessage{7, {}};
+        if (code == 9 && decodeReadChunkRequest(payload)->offset > 0)
+            return TunnelMessage{7, encodeJson(RelayFailure{"busy"})};
         return std::nullopt;
     };
     const Reply refused = beginRead("big");
     EXPECT_EQ(refused.second, 5);
-    EXPECT_EQ(decodeFileIODeviceRejection(refused.first), FileIODeviceRejection{7});
+    EXPECT_EQ(decodeFileIODeviceRejection(refused.first),
+              (FileIODeviceRejection{7, encodeJson(RelayFailure{"busy"})}))
+        << "what the phone said comes along";
     EXPECT_TRUE(containerFiles().empty());
     EXPECT_EQ(coordinator.openTransferCount(), 0u);
 }
