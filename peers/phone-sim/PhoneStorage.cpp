@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
@@ -105,7 +106,7 @@ private:
 };
 
 // Resolves `path` beneath `root` the way the kernel does for a confined lookup.
-int openBeneath(int root, const std::string& path, int flags) {
+int openBeneathOnce(int root, const std::string& path, int flags) {
     open_how how{};
     how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
     how.mode = (flags & O_CREAT) ? kNewFileMode : 0;
@@ -115,6 +116,21 @@ int openBeneath(int root, const std::string& path, int flags) {
         fd = syscall(SYS_openat2, root, path.c_str(), &how, sizeof how);
     } while (fd < 0 && errno == EINTR);
     return static_cast<int>(fd);
+}
+
+// Likewise for a path longer than one call may name (PATH_MAX): the storage holds such paths,
+// so they are walked a stretch of folders at a time, each beneath the one before.
+int openBeneath(int root, const std::string& path, int flags) {
+    constexpr size_t kStretch = PATH_MAX - 1;
+    if (path.size() <= kStretch) return openBeneathOnce(root, path, flags);
+    const size_t cut = path.rfind('/', kStretch);
+    if (cut == std::string::npos || cut == 0) {
+        errno = ENAMETOOLONG; // one name longer than any stretch
+        return -1;
+    }
+    UniqueFd folder(openBeneathOnce(root, path.substr(0, cut), O_PATH | O_DIRECTORY));
+    if (!folder) return -1;
+    return openBeneath(folder.get(), path.substr(cut + 1), flags);
 }
 
 // The item `name` in `directory` itself, or the item open at `directory` when `name` is "".
