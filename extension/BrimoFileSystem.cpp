@@ -20,12 +20,23 @@ namespace brimo::fs {
 namespace {
 
 constexpr log::Logger fsLog{log::kSubsystem, "Extension"};
-constexpr uint16_t kLookup = 2;
 constexpr uint32_t kPageLimit = 1000;
+// The chunk requests carry the identifier behind a 16-bit length.
+constexpr size_t kLongestIdentifier = 65535;
 constexpr blksize_t kBlockSize = 128 * 1024;
 
 template <class Request> Bytes encoded(const Request& request) {
     return encodeJson(request);
+}
+
+timespec timeOf(const RelayTimespec& time);
+
+// Sets what `times` hold on a local file, leaving the others.
+void setLocalTimes(int fd, const ItemTimes& times) {
+    const timespec omit{0, UTIME_OMIT};
+    const timespec both[2] = {times.accessTime ? timeOf(*times.accessTime) : omit,
+                              times.modifyTime ? timeOf(*times.modifyTime) : omit};
+    ::futimens(fd, both);
 }
 
 RelayTimespec relayTime(const timespec& time) {
@@ -48,6 +59,13 @@ std::optional<std::string> childOf(const std::optional<std::string>& parent,
     return childIdentifier(*parent, name);
 }
 
+// What the drive shows: files and folders. Links, FIFOs and devices on the phone are not listed,
+// as an exFAT stick would hold none of them.
+bool isShown(const RelayItemSummary& summary) {
+    const uint32_t kind = summary.mode & S_IFMT;
+    return summary.isDirectory ? (kind == 0 || kind == S_IFDIR) : (kind == 0 || kind == S_IFREG);
+}
+
 // A name the phone would refuse gets its answer here.
 int nameError(const std::string& name) {
     if (name.size() > 255) return ENAMETOOLONG;
@@ -62,13 +80,24 @@ BrimoFileSystem::BrimoFileSystem(asio::io_context& loop, PhoneLink& link, Kernel
     , link_(link)
     , notifier_(notifier)
     , options_(options)
-    , store_(options.contentCacheBytes) {}
+    , store_(options.contentCacheBytes)
+    , keeper_(loop, link, store_,
+              {.owned =
+                   [this](const std::string& id) {
+                       auto holds = [&](const std::shared_ptr<OpenFile>& file) {
+                           return file->kept && file->kept->id == id;
+                       };
+                       return std::any_of(unsaved_.begin(), unsaved_.end(), holds) ||
+                              std::any_of(openFiles_.begin(), openFiles_.end(),
+                                          [&](const auto& open) { return holds(open.second); });
+                   },
+               .changed = [this](const std::string& identifier) { itemMutated(identifier); }}) {}
 
 // --- attributes -------------------------------------------------------------------------------
 
 struct stat BrimoFileSystem::attributesOf(uint64_t node, const RelayItemSummary& summary) {
     struct stat st {};
-    st.st_ino = summary.inode != 0 ? summary.inode : node;
+    st.st_ino = node; // the drive's number of the item: the phone's changes at every save
     st.st_mode = (summary.isDirectory ? S_IFDIR : S_IFREG) | (summary.mode & 07777);
     st.st_nlink = summary.linkCount != 0 ? summary.linkCount : (summary.isDirectory ? 2 : 1);
     // The drive belongs to whoever mounted it; the phone's owners mean nothing here.
@@ -89,6 +118,7 @@ struct stat BrimoFileSystem::attributesOf(uint64_t node, const RelayItemSummary&
             st.st_size = local.st_size;
             st.st_blocks = local.st_blocks;
             if (open->second->dirty) st.st_mtim = local.st_mtim;
+            if (open->second->times.accessTime) st.st_atim = local.st_atim;
         }
     }
     return st;
@@ -107,35 +137,9 @@ bool BrimoFileSystem::replyEntry(FuseReply& reply, const RelayItemSummary& summa
 
 asio::awaitable<BrimoFileSystem::Lookup>
 BrimoFileSystem::lookUp(std::string identifier, std::optional<RelayLookupSource> source) {
-    Bytes request = encoded(RelayLookupRequest{std::move(identifier), source});
-    Lookup found = co_await ask(kLookup, std::move(request), ENOTDIR);
+    Lookup found = co_await describeOnPhone(link_, std::move(identifier), source);
+    if (found.error == 0 && !isShown(found.summary)) found.error = ENOENT;
     co_return found;
-}
-
-// A request whose answer describes an item.
-asio::awaitable<BrimoFileSystem::Lookup> BrimoFileSystem::ask(uint16_t code, Bytes payload,
-                                                              int wrongKind) {
-    const CallOutcome outcome = co_await link_.relay(code, std::move(payload));
-    Lookup result;
-    result.error = relayErrno(outcome, wrongKind);
-    if (result.error != 0) co_return result;
-    auto summary = decodeRelayItemSummary(outcome.data);
-    if (!summary) {
-        fsLog.error("the phone's item description does not decode");
-        result.error = EIO;
-    } else {
-        result.summary = std::move(*summary);
-    }
-    co_return result;
-}
-
-asio::awaitable<BrimoFileSystem::Lookup>
-BrimoFileSystem::createItem(std::string parent, std::string name, bool directory, mode_t mode) {
-    Bytes request = encoded(
-        RelayCreateItemRequest{std::move(parent), std::move(name), directory, mode & 07777});
-    Lookup made =
-        co_await ask(uint16_t(FileSystemRequest::createItem), std::move(request), ENOTDIR);
-    co_return made;
 }
 
 asio::awaitable<void> BrimoFileSystem::lookup(FuseReply reply, uint64_t parent, std::string name) {
@@ -150,6 +154,7 @@ asio::awaitable<void> BrimoFileSystem::lookup(FuseReply reply, uint64_t parent, 
     }
     const Lookup found = co_await lookUp(*identifier, RelayLookupSource::fsLookupByName);
     if (found.error == ENOENT) {
+        nodes_.vanished(*identifier);
         // Node 0: the kernel remembers the miss for as long as it trusts names.
         fuse_entry_param miss{};
         miss.entry_timeout = options_.cacheTimeout;
@@ -191,7 +196,9 @@ asio::awaitable<void> BrimoFileSystem::getattr(FuseReply reply, uint64_t node) {
 asio::awaitable<void> BrimoFileSystem::setattr(FuseReply reply, uint64_t node,
                                                struct stat attributes, int toSet) {
     const auto identifier = nodes_.identifier(node);
-    if (!identifier) {
+    auto open = openFiles_.find(node);
+    const std::shared_ptr<OpenFile> file = open != openFiles_.end() ? open->second : nullptr;
+    if (!identifier && !file) {
         reply.error(ENOENT);
         co_return;
     }
@@ -209,7 +216,7 @@ asio::awaitable<void> BrimoFileSystem::setattr(FuseReply reply, uint64_t node,
         }
         if (pushed) refresh = RelayLookupSource::fsSetAttributesAfterTruncate;
     }
-    RelaySetAttributesRequest change{*identifier, {}, {}, {}};
+    RelaySetAttributesRequest change{identifier.value_or(""), {}, {}, {}};
     if (toSet & FUSE_SET_ATTR_MODE) change.mode = attributes.st_mode & 07777;
     if (toSet & FUSE_SET_ATTR_ATIME_NOW)
         change.accessTime = now();
@@ -219,6 +226,29 @@ asio::awaitable<void> BrimoFileSystem::setattr(FuseReply reply, uint64_t node,
         change.modifyTime = now();
     else if (toSet & FUSE_SET_ATTR_MTIME)
         change.modifyTime = relayTime(attributes.st_mtim);
+
+    // Times set on bytes that are not on the phone yet go there after them: the phone's commit
+    // would give the new content the time of the commit.
+    if (file && (change.accessTime || change.modifyTime)) {
+        std::lock_guard guard(file->mutex);
+        if (file->dirty && file->content && file->content->writable()) {
+            const ItemTimes times{std::exchange(change.accessTime, std::nullopt),
+                                  std::exchange(change.modifyTime, std::nullopt)};
+            setLocalTimes(file->content->fd(), times);
+            if (times.accessTime) file->times.accessTime = times.accessTime;
+            if (times.modifyTime) file->times.modifyTime = times.modifyTime;
+        }
+    }
+    if (!identifier) {
+        // Removed but still open: only what programs see of it changes.
+        RelayItemSummary known = *nodes_.summary(node);
+        if (change.mode) known.mode = (known.mode & ~07777u) | *change.mode;
+        if (change.accessTime) known.accessTime = *change.accessTime;
+        if (change.modifyTime) known.modifyTime = *change.modifyTime;
+        nodes_.updateSummary(node, known);
+        reply.attributes(attributesOf(node, known), options_.cacheTimeout);
+        co_return;
+    }
     if (change.mode || change.accessTime || change.modifyTime) {
         Bytes payload = encoded(change);
         const Bytes before = nodes_.summary(node) ? nodes_.summary(node)->contentVersion : Bytes{};
@@ -236,9 +266,7 @@ asio::awaitable<void> BrimoFileSystem::setattr(FuseReply reply, uint64_t node,
         }
         // A new modification time is a new content version; it is our own change, not a
         // conflict for what is open here.
-        if (auto open = openFiles_.find(node);
-            open != openFiles_.end() && open->second->version == before)
-            open->second->version = found.summary.contentVersion;
+        if (file && file->version == before) file->version = found.summary.contentVersion;
         nodes_.updateSummary(node, found.summary);
         reply.attributes(attributesOf(node, found.summary), options_.cacheTimeout);
         co_return;
@@ -271,7 +299,7 @@ asio::awaitable<void> BrimoFileSystem::opendir(FuseReply reply, uint64_t node,
         reply.error(ENODEV);
         co_return;
     }
-    auto directory = std::make_unique<Directory>(Directory{*identifier, {}, false});
+    auto directory = std::make_unique<Directory>(Directory{*identifier, {}, std::nullopt, false});
     info.fh = reinterpret_cast<uint64_t>(directory.get());
     if (reply.open(info)) directory.release(); // releasedir frees it
 }
@@ -282,10 +310,16 @@ asio::awaitable<void> BrimoFileSystem::readdirplus(FuseReply reply, uint64_t nod
     // the kernel reads on.
     std::vector<char> buffer(size);
     size_t used = 0;
+    if (offset <= 0) {
+        // From the start again (rewinddir): what the phone holds now.
+        directory->items.clear();
+        directory->lastListed.reset();
+        directory->complete = false;
+    }
     for (size_t index = size_t(std::max<off_t>(offset, 0));; ++index) {
         if (index >= 2 && index - 2 >= directory->items.size() && !directory->complete) {
-            RelayListDirectoryRequest request{directory->identifier, std::nullopt, kPageLimit};
-            if (!directory->items.empty()) request.after = directory->items.back().filename;
+            RelayListDirectoryRequest request{directory->identifier, directory->lastListed,
+                                              kPageLimit};
             Bytes payload = encoded(request);
             const CallOutcome outcome = co_await link_.relay(
                 uint16_t(FileSystemRequest::listDirectory), std::move(payload));
@@ -300,15 +334,23 @@ asio::awaitable<void> BrimoFileSystem::readdirplus(FuseReply reply, uint64_t nod
                     reply.error(error);
                 co_return;
             }
+            if (!page->items.empty()) directory->lastListed = page->items.back().filename;
             for (auto& item : page->items)
-                directory->items.push_back(std::move(item));
+                if (isShown(item)) directory->items.push_back(std::move(item));
             directory->complete = !page->more || page->items.empty();
+            if (index - 2 >= directory->items.size() && !directory->complete) {
+                --index; // nothing of this page is shown: the next one
+                continue;
+            }
         }
         fuse_entry_param entry{};
         std::string name;
         if (index < 2) {
             name = index == 0 ? "." : "..";
-            entry.attr.st_ino = index == 0 ? node : 0;
+            // Readers skip entries numbered 0.
+            entry.attr.st_ino = index == 0 ? node
+                                           : nodes_.find(parentIdentifier(directory->identifier))
+                                                 .value_or(InodeTable::kRootId);
             entry.attr.st_mode = S_IFDIR;
         } else if (index - 2 < directory->items.size()) {
             const RelayItemSummary& item = directory->items[index - 2];
@@ -348,7 +390,7 @@ asio::awaitable<void> BrimoFileSystem::make(FuseReply reply, uint64_t parent, st
         reply.error(identifier ? error : ENOENT);
         co_return;
     }
-    const Lookup made = co_await createItem(*identifier, name, S_ISDIR(mode), mode);
+    const Lookup made = co_await createOnPhone(link_, *identifier, name, S_ISDIR(mode), mode);
     if (made.error != 0)
         reply.error(made.error);
     else
@@ -363,7 +405,7 @@ asio::awaitable<void> BrimoFileSystem::create(FuseReply reply, uint64_t parent, 
         reply.error(parentIdentifier ? error : ENOENT);
         co_return;
     }
-    Lookup made = co_await createItem(*parentIdentifier, name, false, mode);
+    Lookup made = co_await createOnPhone(link_, *parentIdentifier, name, false, mode);
     bool existed = false;
     if (made.error == EEXIST && !(info.flags & O_EXCL)) {
         // Someone made it in between: open what is there.
@@ -381,17 +423,19 @@ asio::awaitable<void> BrimoFileSystem::create(FuseReply reply, uint64_t parent, 
     entry.attr_timeout = options_.cacheTimeout;
     entry.entry_timeout = options_.cacheTimeout;
     auto file = openFile(entry.ino);
-    ++file->handles;
     const bool writable = (info.flags & O_ACCMODE) != O_RDONLY;
+    ++file->handles;
+    file->writers += writable;
     int error = co_await load(file, writable, !existed || (info.flags & O_TRUNC));
     if (error != 0) {
         nodes_.forget(entry.ino, 1);
+        file->writers -= writable;
         co_await close(file);
         reply.error(error);
         co_return;
     }
     entry.attr = attributesOf(entry.ino, made.summary);
-    auto handle = std::make_unique<Handle>(Handle{file, writable});
+    auto handle = std::make_unique<Handle>(Handle{file, writable, bool(info.flags & O_APPEND)});
     info.fh = reinterpret_cast<uint64_t>(handle.get());
     info.keep_cache = 0;
     pagesOf_[entry.ino] = file->version;
@@ -399,6 +443,7 @@ asio::awaitable<void> BrimoFileSystem::create(FuseReply reply, uint64_t parent, 
         handle.release(); // release frees it
     } else {
         nodes_.forget(entry.ino, 1);
+        file->writers -= writable;
         co_await close(file);
     }
     notifier_.node(parent);
@@ -444,7 +489,7 @@ asio::awaitable<void> BrimoFileSystem::rename(FuseReply reply, uint64_t parent, 
     Bytes request =
         encoded(RelayRenameItemRequest{*from, *toParent, newName, !(flags & RENAME_NOREPLACE)});
     const Lookup moved =
-        co_await ask(uint16_t(FileSystemRequest::renameItem), std::move(request), ENOTDIR);
+        co_await askForItem(link_, uint16_t(FileSystemRequest::renameItem), std::move(request));
     if (moved.error != 0) {
         reply.error(moved.error);
         co_return;
@@ -457,6 +502,7 @@ asio::awaitable<void> BrimoFileSystem::rename(FuseReply reply, uint64_t parent, 
     store_.forget(*from);
     store_.forget(to);
     nodes_.rename(*from, to);
+    keeper_.renamed(*from, to);
     if (auto node = nodes_.find(to)) nodes_.updateSummary(*node, moved.summary);
     reply.error(0);
     notifier_.node(parent);
@@ -507,14 +553,17 @@ asio::awaitable<int> BrimoFileSystem::load(std::shared_ptr<OpenFile> file, bool 
         // Whatever was there is replaced: no need to fetch it.
         auto empty = store_.newWorkFile();
         if (!empty) co_return EIO;
-        std::lock_guard guard(file->mutex);
-        if (content && content->writable() && ::ftruncate(content->fd(), 0) == 0) {
-            // Handles already open keep writing into the same file.
-        } else {
-            file->content = std::move(empty);
+        {
+            std::lock_guard guard(file->mutex);
+            if (content && content->writable() && ::ftruncate(content->fd(), 0) == 0) {
+                // Handles already open keep writing into the same file.
+            } else {
+                file->content = std::move(empty);
+            }
+            if (!content && known) file->version = known->contentVersion;
+            file->dirty = true;
         }
-        if (!content && known) file->version = known->contentVersion;
-        file->dirty = true;
+        markDirty(file);
         co_return 0;
     }
     if (!content) {
@@ -531,6 +580,8 @@ asio::awaitable<int> BrimoFileSystem::load(std::shared_ptr<OpenFile> file, bool 
             // Nothing to fetch for an empty file.
             content = store_.newWorkFile();
             if (!content) co_return EIO;
+        } else if (!content && identifier->size() > kLongestIdentifier) {
+            co_return ENAMETOOLONG; // no read-chunk request can name it
         } else if (!content) {
             const Uuid session = Uuid::random();
             Bytes request = encoded(FileIOBeginReadRequest{*identifier, session});
@@ -562,9 +613,11 @@ asio::awaitable<void> BrimoFileSystem::open(FuseReply reply, uint64_t node, fuse
         co_return;
     }
     auto file = openFile(node);
-    ++file->handles;
     const bool writable = (info.flags & O_ACCMODE) != O_RDONLY;
+    ++file->handles;
+    file->writers += writable;
     if (int error = co_await load(file, writable, writable && (info.flags & O_TRUNC))) {
+        file->writers -= writable;
         co_await close(file);
         reply.error(error);
         co_return;
@@ -578,12 +631,14 @@ asio::awaitable<void> BrimoFileSystem::open(FuseReply reply, uint64_t node, fuse
     }
     info.keep_cache = seen != pagesOf_.end() && seen->second == file->version && !dirty;
     pagesOf_[node] = file->version;
-    auto handle = std::make_unique<Handle>(Handle{file, writable});
+    auto handle = std::make_unique<Handle>(Handle{file, writable, bool(info.flags & O_APPEND)});
     info.fh = reinterpret_cast<uint64_t>(handle.get());
-    if (reply.open(info))
+    if (reply.open(info)) {
         handle.release(); // release frees it
-    else
+    } else {
+        file->writers -= writable;
         co_await close(file);
+    }
 }
 
 void BrimoFileSystem::read(FuseReply reply, Handle* handle, size_t size, off_t offset) {
@@ -601,65 +656,148 @@ void BrimoFileSystem::read(FuseReply reply, Handle* handle, size_t size, off_t o
 
 void BrimoFileSystem::write(FuseReply reply, Handle* handle, const char* data, size_t size,
                             off_t offset) {
-    OpenFile& file = *handle->file;
-    std::lock_guard guard(file.mutex);
-    if (!handle->writable || !file.content || !file.content->writable()) {
-        reply.error(EBADF);
-        return;
+    const std::shared_ptr<OpenFile>& file = handle->file;
+    bool becameDirty = false;
+    {
+        std::lock_guard guard(file->mutex);
+        if (!handle->writable || !file->content || !file->content->writable()) {
+            reply.error(EBADF);
+            return;
+        }
+        const int fd = file->content->fd();
+        // The kernel places an append at its idea of the size, which may be older than the
+        // bytes here.
+        if (handle->append) {
+            struct stat st {};
+            if (::fstat(fd, &st) == 0) offset = st.st_size;
+        }
+        size_t done = 0;
+        while (done < size) {
+            const ssize_t n = ::pwrite(fd, data + done, size - done, offset + off_t(done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            done += size_t(n);
+        }
+        if (done > 0) {
+            becameDirty = !file->dirty;
+            file->dirty = true;
+            file->times.modifyTime.reset(); // a write is a new modification time
+        }
+        if (done == 0 && size > 0)
+            reply.error(errno != 0 ? errno : EIO);
+        else
+            reply.written(done);
     }
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::pwrite(file.content->fd(), data + done, size - done, offset + done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += size_t(n);
+    if (becameDirty) asio::post(loop_, [this, file] { markDirty(file); });
+}
+
+// From the first byte written here, the bytes are kept in the container until the phone has
+// them: a drive that dies mid-write loses nothing.
+void BrimoFileSystem::markDirty(const std::shared_ptr<OpenFile>& file) {
+    if (file->kept || file->removed) return;
+    keep(file, nullptr);
+}
+
+void BrimoFileSystem::keep(const std::shared_ptr<OpenFile>& file, const char* reason) {
+    const auto identifier = nodes_.identifier(file->node);
+    std::shared_ptr<ContentFile> content;
+    KeptSave save;
+    {
+        std::lock_guard guard(file->mutex);
+        if (!file->dirty || !file->content || !file->content->writable() || !identifier) return;
+        content = file->content;
+        save.accessTime = file->times.accessTime;
+        save.modifyTime = file->times.modifyTime;
     }
-    if (done > 0) file.dirty = true;
-    if (done == 0 && size > 0)
-        reply.error(errno != 0 ? errno : EIO);
+    const bool isNew = !file->kept;
+    if (isNew) {
+        save.id = Uuid::random().toString();
+        save.keptAt = std::time(nullptr);
+    } else {
+        save.id = file->kept->id;
+        save.keptAt = file->kept->keptAt;
+    }
+    save.identifier = *identifier;
+    save.baseVersion = file->version;
+    save.saveAsked = reason != nullptr;
+    save.reason = reason ? reason : "being written";
+    save.size = uint64_t(std::max<int64_t>(content->size(), 0));
+    const bool recorded = isNew ? keeper_.records().adopt(save, store_.pathOf(*content))
+                                : keeper_.records().write(save, false);
+    if (recorded)
+        file->kept = std::move(save);
     else
-        reply.written(done);
+        fsLog.error("cannot keep the unsaved bytes of %s in the container", identifier->c_str());
+}
+
+// A failed save: its record says so, and it and its bytes reach the disk before anyone is told.
+asio::awaitable<void> BrimoFileSystem::keepDurably(std::shared_ptr<OpenFile> file, int error) {
+    // Who opens the item from now on gets the phone's copy, and the kernel's pages of these
+    // bytes go; the handles open now keep theirs.
+    if (auto open = openFiles_.find(file->node); open != openFiles_.end() && open->second == file) {
+        openFiles_.erase(open);
+        unsaved_.insert(file);
+    }
+    pagesOf_.erase(file->node);
+    notifier_.node(file->node);
+    const std::string reason = std::strerror(error);
+    keep(file, reason.c_str());
+    if (!file->kept) co_return;
+    auto sync = [records = keeper_.records(), save = *file->kept] {
+        return records.write(save, true);
+    };
+    co_await offload(std::move(sync));
+    fsLog.info("kept %llu unsaved bytes of %s in the container, to send when the phone "
+               "takes them: %s",
+               (unsigned long long)file->kept->size, file->kept->identifier.c_str(),
+               reason.c_str());
 }
 
 asio::awaitable<int> BrimoFileSystem::push(std::shared_ptr<OpenFile> file) {
     auto hold = co_await file->gate.acquire();
     std::shared_ptr<ContentFile> content;
+    ItemTimes times;
     {
         std::lock_guard guard(file->mutex);
         if (!file->dirty || file->removed || !file->content) co_return 0;
         content = file->content;
+        times = file->times;
         file->dirty = false; // writes from now on are the next push's
     }
     const auto identifier = nodes_.identifier(file->node);
-    if (!identifier) co_return 0;
     int error = EIO;
     const int64_t size = content->size();
-    const auto source = size >= 0 ? store_.nameForPush(*content) : std::nullopt;
+    const auto source = size >= 0 && identifier ? store_.nameForPush(*content) : std::nullopt;
     if (source) {
-        const Uuid session = Uuid::random();
-        const std::string token = session.toString();
-        Bytes request = encoded(FileIOBeginWriteRequest{*identifier, session, file->version, token,
-                                                        *source, uint64_t(size)});
-        const CallOutcome outcome = co_await link_.fileIO(int64_t(FileIOOperation::beginWrite),
-                                                          std::move(request), session);
-        error = fileIOErrno(outcome);
+        PhoneItem pushed =
+            co_await pushToPhone(link_, *identifier, file->version, *source, uint64_t(size), times);
+        error = pushed.error;
         if (error == 0) {
-            if (auto summary = decodeRelayItemSummary(outcome.data)) {
-                file->version = summary->contentVersion;
-                pagesOf_[file->node] = file->version;
-                nodes_.updateSummary(file->node, *summary);
-            }
+            file->version = pushed.summary.contentVersion;
+            pagesOf_[file->node] = file->version;
+            nodes_.updateSummary(file->node, pushed.summary);
         } else {
             fsLog.error("writing %s to the phone failed: %s", identifier->c_str(),
                         std::strerror(error));
         }
-        Bytes end = encoded(FileIOEndWriteRequest{token});
-        co_await link_.fileIO(int64_t(FileIOOperation::endWrite), std::move(end));
-        SharedFileStorage::removeSharedFile(*source);
+    }
+    bool settled;
+    {
+        std::lock_guard guard(file->mutex);
+        if (error != 0)
+            file->dirty = true; // still to be written
+        else if (file->times.accessTime == times.accessTime &&
+                 file->times.modifyTime == times.modifyTime)
+            file->times = {};
+        settled = !file->dirty;
     }
     if (error != 0) {
-        std::lock_guard guard(file->mutex);
-        file->dirty = true; // still to be written
+        co_await keepDurably(file, error);
+    } else if (file->kept && settled) {
+        keeper_.records().remove(file->kept->id);
+        file->kept.reset();
+    } else if (file->kept) {
+        keep(file, nullptr); // written over the new version meanwhile
     }
     co_return error;
 }
@@ -668,9 +806,14 @@ asio::awaitable<void> BrimoFileSystem::flush(FuseReply reply, Handle* handle) {
     reply.error(handle->writable ? co_await push(handle->file) : 0);
 }
 
+asio::awaitable<void> BrimoFileSystem::fsync(FuseReply reply, Handle* handle) {
+    reply.error(co_await push(handle->file));
+}
+
 asio::awaitable<void> BrimoFileSystem::release(FuseReply reply, Handle* handle) {
     std::unique_ptr<Handle> owned(handle);
     reply.error(0);
+    owned->file->writers -= owned->writable;
     if (owned->writable) co_await push(owned->file); // a failure was reported at flush
     co_await close(owned->file);
 }
@@ -687,11 +830,21 @@ asio::awaitable<void> BrimoFileSystem::close(std::shared_ptr<OpenFile> file) {
         content = std::move(file->content);
         dirty = file->dirty;
     }
-    if (auto entry = openFiles_.find(file->node); entry != openFiles_.end() && entry->second == file)
+    if (auto entry = openFiles_.find(file->node);
+        entry != openFiles_.end() && entry->second == file)
         openFiles_.erase(entry);
+    unsaved_.erase(file);
     const auto identifier = nodes_.identifier(file->node);
     if (content && identifier && !dirty && !file->removed)
         store_.keep(*identifier, file->version, std::move(content));
+    if (file->kept && (file->removed || !dirty)) {
+        keeper_.records().remove(file->kept->id); // unlinked while open: nobody can save it
+    } else if (file->kept) {
+        // The kernel's pages hold bytes the phone does not: the next open reads the phone's.
+        pagesOf_.erase(file->node);
+        notifier_.node(file->node);
+        keeper_.retrySoon();
+    }
     if (auto token = std::exchange(file->readToken, std::nullopt)) co_await endRead(*token);
 }
 
@@ -705,14 +858,19 @@ asio::awaitable<int> BrimoFileSystem::truncate(uint64_t node, uint64_t size, boo
     ++file->handles;
     int error = co_await load(file, true, size == 0);
     if (error == 0) {
-        std::lock_guard guard(file->mutex);
-        if (::ftruncate(file->content->fd(), off_t(size)) != 0)
-            error = errno;
-        else
-            file->dirty = true;
+        bool becameDirty;
+        {
+            std::lock_guard guard(file->mutex);
+            becameDirty = !file->dirty;
+            if (::ftruncate(file->content->fd(), off_t(size)) != 0)
+                error = errno;
+            else
+                file->dirty = true;
+        }
+        if (error == 0 && becameDirty) markDirty(file);
     }
-    // A file open elsewhere goes to the phone when it is flushed; otherwise now.
-    if (error == 0 && file->handles == 1) {
+    // A file open for writing elsewhere goes to the phone when it is flushed; otherwise now.
+    if (error == 0 && file->writers == 0) {
         error = co_await push(file);
         pushed = error == 0;
     }
@@ -723,11 +881,8 @@ asio::awaitable<int> BrimoFileSystem::truncate(uint64_t node, uint64_t size, boo
 void BrimoFileSystem::itemMutated(const std::string& identifier) {
     store_.forget(identifier);
     if (auto node = nodes_.find(identifier)) notifier_.node(*node);
-    const size_t slash = identifier.rfind('/');
-    const std::string parent = slash == std::string::npos ? "" : identifier.substr(0, slash);
-    const std::string name = slash == std::string::npos ? identifier : identifier.substr(slash + 1);
-    if (auto node = nodes_.find(parent)) {
-        notifier_.entry(*node, name);
+    if (auto node = nodes_.find(parentIdentifier(identifier))) {
+        notifier_.entry(*node, nameOf(identifier));
         notifier_.node(*node);
     }
 }

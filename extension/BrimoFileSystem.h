@@ -5,13 +5,17 @@
 #include "extension/InodeTable.h"
 #include "extension/KernelNotifier.h"
 #include "extension/PhoneLink.h"
+#include "extension/PhonePush.h"
+#include "extension/SaveKeeper.h"
 #include "shared/SerialGate.h"
+#include "shared/messages/KeptSaves.h"
 
 #include <asio/awaitable.hpp>
 #include <asio/io_context.hpp>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 
@@ -19,9 +23,11 @@ namespace brimo::fs {
 
 // The drive: kernel requests turned into the phone's requests. Metadata goes to the phone
 // through the service's relay; contents travel whole through the shared container (fetched at
-// open, pushed at flush) and are read and written here on this machine in between. Every
-// operation answers its request exactly once; all state lives on the loop, except what reads
-// and writes of open files need, which the kernel's threads reach under each open file's lock.
+// open, pushed at flush) and are read and written here on this machine in between. Bytes written
+// and not yet on the phone are kept in the container (SaveKeeper) from the first write until the
+// phone has them. Every operation answers its request exactly once; all state lives on the loop,
+// except what reads and writes of open files need, which the kernel's threads reach under each
+// open file's lock. extension/SEMANTICS.md says what programs see.
 class BrimoFileSystem {
 public:
     struct Options {
@@ -38,21 +44,27 @@ public:
         const uint64_t node;
         SerialGate gate; // one fetch or push at a time
         int handles = 0;
+        int writers = 0;                      // handles open for writing
         std::optional<std::string> readToken; // the read session to end once closed
         Bytes version;                        // the phone's content that `content` started from
-        bool removed = false;                 // removed on the phone: nothing more to push
+        bool removed = false;                 // removed through the drive: nothing to push
+        std::optional<KeptSave> kept;         // while bytes written here are not on the phone
 
-        std::mutex mutex; // guards the two below against the kernel's threads
+        std::mutex mutex; // guards what follows against the kernel's threads
         std::shared_ptr<ContentFile> content;
         bool dirty = false;
+        // Times a program set while its bytes were not on the phone yet: they follow them.
+        ItemTimes times;
     };
     struct Handle {
         std::shared_ptr<OpenFile> file;
         bool writable = false;
+        bool append = false; // O_APPEND: every write goes to the end, wherever the kernel thinks
     };
     struct Directory {
         std::string identifier;
-        std::vector<RelayItemSummary> items;
+        std::vector<RelayItemSummary> items;   // those shown
+        std::optional<std::string> lastListed; // where the next page starts
         bool complete = false;
     };
 
@@ -78,34 +90,35 @@ public:
                                  uint64_t newParent, std::string newName, unsigned flags);
     asio::awaitable<void> open(FuseReply reply, uint64_t node, fuse_file_info info);
     asio::awaitable<void> flush(FuseReply reply, Handle* handle);
+    // Whatever the descriptor's mode: the file's bytes go to the phone.
+    asio::awaitable<void> fsync(FuseReply reply, Handle* handle);
     asio::awaitable<void> release(FuseReply reply, Handle* handle);
     asio::awaitable<void> statfs(FuseReply reply);
 
     // On the kernel's threads.
     static void read(FuseReply reply, Handle* handle, size_t size, off_t offset);
-    static void write(FuseReply reply, Handle* handle, const char* data, size_t size, off_t offset);
+    void write(FuseReply reply, Handle* handle, const char* data, size_t size, off_t offset);
 
     // The phone changed an item by itself.
     void itemMutated(const std::string& identifier);
+    // The phone may answer again: what waits in the container goes to it.
+    void phoneMayAnswer() { keeper_.retrySoon(); }
 
 private:
-    struct Lookup {
-        int error = 0;
-        RelayItemSummary summary;
-    };
+    using Lookup = PhoneItem;
 
-    // Requests are built before they are awaited: GCC 12 destroys some temporaries of a
-    // co_await expression twice.
+    // A lookup that finds only what the drive shows: files and folders.
     asio::awaitable<Lookup> lookUp(std::string identifier, std::optional<RelayLookupSource> source);
-    asio::awaitable<Lookup> createItem(std::string parent, std::string name, bool directory,
-                                       mode_t mode);
-    asio::awaitable<Lookup> ask(uint16_t code, Bytes payload, int wrongKind);
     bool replyEntry(FuseReply& reply, const RelayItemSummary& summary);
     struct stat attributesOf(uint64_t node, const RelayItemSummary& summary);
     std::shared_ptr<OpenFile> openFile(uint64_t node);
     // Makes `file` hold content, writable when asked; 0 or an errno.
     asio::awaitable<int> load(std::shared_ptr<OpenFile> file, bool writable, bool truncate);
     asio::awaitable<int> push(std::shared_ptr<OpenFile> file);
+    // Bytes written to `file` are kept until they reach the phone; `reason` once a save failed.
+    void keep(const std::shared_ptr<OpenFile>& file, const char* reason);
+    asio::awaitable<void> keepDurably(std::shared_ptr<OpenFile> file, int error);
+    void markDirty(const std::shared_ptr<OpenFile>& file);
     asio::awaitable<void> close(std::shared_ptr<OpenFile> file);
     asio::awaitable<int> truncate(uint64_t node, uint64_t size, bool& pushed);
     asio::awaitable<void> endRead(std::string token);
@@ -116,7 +129,10 @@ private:
     Options options_;
     InodeTable nodes_;
     ContentStore store_;
+    SaveKeeper keeper_;
     std::map<uint64_t, std::shared_ptr<OpenFile>> openFiles_;
+    // Open files whose save failed: still open, no longer what a new open of the item finds.
+    std::set<std::shared_ptr<OpenFile>> unsaved_;
     // The content version of each node when the kernel last opened it: unchanged, its pages stay.
     std::map<uint64_t, Bytes> pagesOf_;
 };

@@ -159,6 +159,7 @@ int main(int argc, char** argv) {
     link.onItemMutation([&](const ItemMutationNotifyPayload& mutation) {
         fileSystem->itemMutated(mutation.relayID);
     });
+    link.onPhoneAttached([&] { fileSystem->phoneMayAnswer(); });
 
     fs::FuseContext context{loop, *fileSystem};
     const char* fuseArgv[] = {argv[0], "-o", kMountOptions};
@@ -184,7 +185,10 @@ int main(int argc, char** argv) {
     mainLog.info("Brimofs mounted on %s", mountPoint.c_str());
 
     std::thread loopThread([&] { loop.run(); });
-    asio::post(loop, [&] { link.start(); });
+    asio::post(loop, [&] {
+        link.start();
+        fileSystem->phoneMayAnswer(); // what an earlier run kept
+    });
 
     // Told the volume went away, the service unmounts nothing more and tells the phone.
     auto sayUnmounted = [&] {

@@ -105,11 +105,18 @@ std::shared_ptr<ContentFile> ContentStore::copyToWorkFile(const ContentFile& sou
 
 std::optional<std::string> ContentStore::nameForPush(const ContentFile& work) {
     if (!work.writable()) return std::nullopt;
-    const stdfs::path container = SharedFileStorage::containerURL();
+    return linkForPush(pathOf(work));
+}
+
+std::optional<std::string> ContentStore::linkForPush(const stdfs::path& file) {
     const std::string name = freshName(".src");
-    if (::link((container / work.name()).c_str(), (container / name).c_str()) != 0)
+    if (::link(file.c_str(), (SharedFileStorage::containerURL() / name).c_str()) != 0)
         return std::nullopt;
     return name;
+}
+
+stdfs::path ContentStore::pathOf(const ContentFile& work) const {
+    return SharedFileStorage::containerURL() / work.name();
 }
 
 std::shared_ptr<ContentFile> ContentStore::cached(const std::string& identifier,

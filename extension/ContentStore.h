@@ -3,6 +3,7 @@
 #include "shared/Bytes.h"
 
 #include <cstdint>
+#include <filesystem>
 #include <list>
 #include <memory>
 #include <optional>
@@ -52,6 +53,10 @@ public:
     // A second name of `work` for one write session to hand to the service, which removes it at
     // endWrite; none on failure.
     std::optional<std::string> nameForPush(const ContentFile& work);
+    // Likewise for any file of the container's file system.
+    std::optional<std::string> linkForPush(const std::filesystem::path& file);
+    // Where a work file lies.
+    std::filesystem::path pathOf(const ContentFile& work) const;
 
     std::shared_ptr<ContentFile> cached(const std::string& identifier, const Bytes& version);
     // Keeps unnamed content for `identifier`; the oldest entries go past the byte bound.

@@ -158,8 +158,9 @@ void read(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, fuse_file_i
 
 void write(fuse_req_t request, fuse_ino_t, const char* data, size_t size, off_t offset,
            fuse_file_info* info) {
-    BrimoFileSystem::write(FuseReply(request), reinterpret_cast<BrimoFileSystem::Handle*>(info->fh),
-                           data, size, offset);
+    context(request).fileSystem.write(FuseReply(request),
+                                      reinterpret_cast<BrimoFileSystem::Handle*>(info->fh), data,
+                                      size, offset);
 }
 
 void flush(fuse_req_t request, fuse_ino_t, fuse_file_info* info) {
@@ -169,7 +170,18 @@ void flush(fuse_req_t request, fuse_ino_t, fuse_file_info* info) {
 }
 
 void fsync(fuse_req_t request, fuse_ino_t, int, fuse_file_info* info) {
-    flush(request, 0, info);
+    auto* handle = reinterpret_cast<BrimoFileSystem::Handle*>(info->fh);
+    spawn(request, [&fs = context(request).fileSystem, reply = FuseReply(request),
+                    handle]() mutable { return fs.fsync(std::move(reply), handle); });
+}
+
+// The phone keeps files and folders only, as an exFAT stick does.
+void symlink(fuse_req_t request, const char*, fuse_ino_t, const char*) {
+    fuse_reply_err(request, EPERM);
+}
+
+void link(fuse_req_t request, fuse_ino_t, fuse_ino_t, const char*) {
+    fuse_reply_err(request, EPERM);
 }
 
 void release(fuse_req_t request, fuse_ino_t, fuse_file_info* info) {
@@ -197,6 +209,8 @@ fuse_lowlevel_ops makeOperations() {
     ops.releasedir = releasedir;
     ops.mkdir = mkdir;
     ops.mknod = mknod;
+    ops.symlink = symlink;
+    ops.link = link;
     ops.create = create;
     ops.unlink = unlink;
     ops.rmdir = rmdir;

@@ -12,22 +12,16 @@ InodeTable::InodeTable() {
     root.summary.mode = 040755;
     root.lookups = 1; // pinned: the kernel never forgets the root
     nodes_.emplace(kRootId, std::move(root));
-    byIdentifier_.emplace("", kRootId);
+    numbers_.emplace("", kRootId);
 }
 
 uint64_t InodeTable::remember(const RelayItemSummary& summary) {
-    auto known = byIdentifier_.find(summary.identifier);
-    uint64_t id;
-    if (known != byIdentifier_.end()) {
-        id = known->second;
-    } else {
-        id = nextId_++;
-        nodes_.emplace(id, Node{summary.identifier, true, 0, {}});
-        byIdentifier_.emplace(summary.identifier, id);
-    }
-    Node& node = nodes_.at(id);
-    node.summary = summary;
-    if (id != kRootId) ++node.lookups;
+    auto [number, isNew] = numbers_.try_emplace(summary.identifier, nextId_);
+    if (isNew) ++nextId_;
+    const uint64_t id = number->second;
+    auto [node, made] = nodes_.try_emplace(id, Node{summary.identifier, true, 0, {}});
+    node->second.summary = summary;
+    if (id != kRootId) ++node->second.lookups;
     return id;
 }
 
@@ -36,9 +30,7 @@ bool InodeTable::forget(uint64_t id, uint64_t count) {
     auto node = nodes_.find(id);
     if (node == nodes_.end() || node->second.lookups < count) return false;
     node->second.lookups -= count;
-    if (node->second.lookups > 0) return true;
-    if (node->second.attached) byIdentifier_.erase(node->second.identifier);
-    nodes_.erase(node);
+    if (node->second.lookups == 0) nodes_.erase(node); // its number stays with the item
     return true;
 }
 
@@ -49,9 +41,9 @@ std::optional<std::string> InodeTable::identifier(uint64_t id) const {
 }
 
 std::optional<uint64_t> InodeTable::find(const std::string& identifier) const {
-    auto known = byIdentifier_.find(identifier);
-    if (known == byIdentifier_.end()) return std::nullopt;
-    return known->second;
+    auto number = numbers_.find(identifier);
+    if (number == numbers_.end() || !nodes_.contains(number->second)) return std::nullopt;
+    return number->second;
 }
 
 const RelayItemSummary* InodeTable::summary(uint64_t id) const {
@@ -68,28 +60,36 @@ void InodeTable::rename(const std::string& from, const std::string& to) {
     if (from.empty() || from == to) return;
     detach(to);
     std::vector<std::pair<std::string, uint64_t>> moved;
-    for (const auto& [identifier, id] : byIdentifier_)
+    for (const auto& [identifier, id] : numbers_)
         if (isWithin(identifier, from)) moved.emplace_back(identifier, id);
     for (const auto& [identifier, id] : moved) {
-        byIdentifier_.erase(identifier);
+        numbers_.erase(identifier);
         std::string renamed = to + identifier.substr(from.size());
-        Node& node = nodes_.at(id);
-        node.identifier = renamed;
-        node.summary.identifier = renamed;
-        if (identifier == from) node.summary.filename = renamed.substr(renamed.rfind('/') + 1);
-        byIdentifier_[renamed] = id;
+        if (auto node = nodes_.find(id); node != nodes_.end()) {
+            node->second.identifier = renamed;
+            node->second.summary.identifier = renamed;
+            if (identifier == from)
+                node->second.summary.filename = renamed.substr(renamed.rfind('/') + 1);
+        }
+        numbers_[std::move(renamed)] = id;
     }
 }
 
 void InodeTable::detach(const std::string& identifier) {
     if (identifier.empty()) return;
-    std::vector<std::string> gone;
-    for (const auto& [known, id] : byIdentifier_)
-        if (isWithin(known, identifier)) gone.push_back(known);
-    for (const auto& known : gone) {
-        nodes_.at(byIdentifier_.at(known)).attached = false;
-        byIdentifier_.erase(known);
-    }
+    std::erase_if(numbers_, [&](const auto& entry) {
+        if (!isWithin(entry.first, identifier)) return false;
+        if (auto node = nodes_.find(entry.second); node != nodes_.end())
+            node->second.attached = false;
+        return true;
+    });
+}
+
+void InodeTable::vanished(const std::string& identifier) {
+    if (identifier.empty()) return;
+    std::erase_if(numbers_, [&](const auto& entry) {
+        return isWithin(entry.first, identifier) && !nodes_.contains(entry.second);
+    });
 }
 
 } // namespace brimo::fs

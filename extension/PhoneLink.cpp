@@ -210,6 +210,7 @@ void PhoneLink::notified(int64_t code, const Bytes& param) {
             failAll(ENODEV);
             if (phoneDetached_) phoneDetached_();
         }
+        if (!wasAttached && phoneAttached_ && phoneAttachedHandler_) phoneAttachedHandler_();
         return;
     }
     case BridgeNotifyMessage::fileIOProgress:

@@ -75,6 +75,9 @@ public:
         itemMutation_ = std::move(handler);
     }
     void onPhoneDetached(std::function<void()> handler) { phoneDetached_ = std::move(handler); }
+    void onPhoneAttached(std::function<void()> handler) {
+        phoneAttachedHandler_ = std::move(handler);
+    }
 
     size_t pendingCalls() const { return pending_.size(); }
 
@@ -106,6 +109,7 @@ private:
     int closedWith_ = 0;
     std::function<void(const ItemMutationNotifyPayload&)> itemMutation_;
     std::function<void()> phoneDetached_;
+    std::function<void()> phoneAttachedHandler_;
 };
 
 } // namespace brimo::fs

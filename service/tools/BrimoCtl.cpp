@@ -14,6 +14,8 @@
 //                                         "code=C" and the reply
 //   brimoctl [--role …] read IDENTIFIER [--out FILE]
 //   brimoctl [--role …] write IDENTIFIER FILE
+//   brimoctl kept                         what the drive keeps that is not on the phone yet, a
+//                                         line each (the service is not asked)
 //   brimoctl echo                         one round trip to the service
 //   brimoctl [--role …] ping ROLE         register, then ask whether the service reaches ROLE
 //   brimoctl speedtest                    the usbmux link speed test
@@ -33,11 +35,13 @@
 #include "shared/ipc/Names.h"
 #include "shared/ipc/RemoteProxies.h"
 #include "shared/ipc/ServiceLauncher.h"
+#include "shared/messages/KeptSaves.h"
 
 #include <asio/signal_set.hpp>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -51,9 +55,28 @@ int usage() {
     std::cerr << "usage: brimoctl [--role desktopApp|fileProvider|iOS|N] version | register |"
                  " watch [COUNT] | relay CODE JSON [--repeat N] | fileio OPERATION JSON |"
                  " read IDENTIFIER [--out FILE] |"
-                 " write IDENTIFIER FILE | echo | ping ROLE | speedtest | extping COUNT |"
+                 " write IDENTIFIER FILE | kept | echo | ping ROLE | speedtest | extping COUNT |"
                  " throughput to-ext|from-ext SIZE COUNT\n";
     return 2;
+}
+
+// One line per kept save: the item, its size, since when, and why it waits.
+int listKeptSaves() {
+    try {
+        for (const KeptSave& save : KeptSaves(KeptSaves::folder(false)).list()) {
+            const time_t when = time_t(save.keptAt);
+            struct tm local {};
+            ::localtime_r(&when, &local);
+            char date[32];
+            std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &local);
+            std::cout << save.identifier << "\t" << save.size << " bytes\tsince " << date << "\t"
+                      << (save.saveAsked ? save.reason : "written when the drive stopped") << "\n";
+        }
+    } catch (const std::exception& error) {
+        std::cerr << "brimoctl: " << error.what() << std::endl;
+        return 1;
+    }
+    return 0;
 }
 
 std::optional<int64_t> parseRole(const std::string& text) {
@@ -218,6 +241,7 @@ int main(int argc, char** argv) {
     }
     if (words.empty()) return usage();
     const std::string command = words[0];
+    if (command == "kept") return words.size() == 1 ? listKeptSaves() : usage();
     const bool measurement = isMeasurement(words) && command != "ping";
     const int64_t role = chosenRole.value_or(static_cast<int64_t>(
         measurement ? TarvelBridgeClientRole::fileProvider : TarvelBridgeClientRole::desktopApp));

@@ -26,7 +26,7 @@ TEST(InodeTableTest, ANodeLivesExactlyAsLongAsTheKernelHoldsLookupsOnIt) {
     EXPECT_TRUE(table.forget(node, 1));
     EXPECT_FALSE(table.identifier(node));
     EXPECT_FALSE(table.find("DCIM/a.jpg"));
-    EXPECT_NE(table.remember(item("DCIM/a.jpg")), node) << "ids are never reused";
+    EXPECT_EQ(table.remember(item("DCIM/a.jpg")), node) << "the item keeps its number";
 
     EXPECT_TRUE(table.forget(InodeTable::kRootId, 5)) << "the root is pinned";
     EXPECT_EQ(table.identifier(InodeTable::kRootId), "");
@@ -64,6 +64,33 @@ TEST(InodeTableTest, ARemovedItemIsNoLongerFoundButItsOpenNodeStays) {
     EXPECT_NE(again, file) << "a new item of the same name is a new node";
     EXPECT_TRUE(table.forget(file, 1));
     EXPECT_EQ(table.find("f/x"), again);
+}
+
+TEST(InodeTableTest, AnItemsNumberFollowsItUntilItIsGone) {
+    InodeTable table;
+    const uint64_t file = table.remember(item("a/file"));
+    const uint64_t folder = table.remember(item("a"));
+    ASSERT_TRUE(table.forget(file, 1));
+    ASSERT_TRUE(table.forget(folder, 1));
+    EXPECT_EQ(table.size(), 1u) << "only the root is held";
+
+    table.rename("a", "b"); // the kernel holds neither, yet both numbers move
+    EXPECT_EQ(table.remember(item("b")), folder);
+    EXPECT_EQ(table.remember(item("b/file")), file);
+    EXPECT_NE(table.remember(item("a")), folder) << "a new item where the folder was";
+
+    // The phone says it is gone: while the kernel holds the node, the number stays with it.
+    table.vanished("b/file");
+    EXPECT_EQ(table.remember(item("b/file")), file);
+    ASSERT_TRUE(table.forget(file, 2));
+    table.vanished("b");
+    const uint64_t again = table.remember(item("b/file"));
+    EXPECT_NE(again, file) << "numbers are never given to another item";
+    EXPECT_EQ(table.remember(item("b")), folder) << "still held by the kernel";
+
+    table.detach("b");
+    EXPECT_NE(table.remember(item("b")), folder);
+    EXPECT_NE(table.remember(item("b/file")), again);
 }
 
 } // namespace
