@@ -656,7 +656,8 @@ void BrimoFileSystem::read(FuseReply reply, Handle* handle, size_t size, off_t o
 
 void BrimoFileSystem::write(FuseReply reply, Handle* handle, const char* data, size_t size,
                             off_t offset) {
-    const std::shared_ptr<OpenFile>& file = handle->file;
+    // A copy: once answered, the handle may be released at any moment.
+    const std::shared_ptr<OpenFile> file = handle->file;
     bool becameDirty = false;
     {
         std::lock_guard guard(file->mutex);
@@ -803,7 +804,10 @@ asio::awaitable<int> BrimoFileSystem::push(std::shared_ptr<OpenFile> file) {
 }
 
 asio::awaitable<void> BrimoFileSystem::flush(FuseReply reply, Handle* handle) {
-    reply.error(handle->writable ? co_await push(handle->file) : 0);
+    // Not a conditional expression: GCC 12 evaluates a co_await in either arm of one.
+    int error = 0;
+    if (handle->writable) error = co_await push(handle->file);
+    reply.error(error);
 }
 
 asio::awaitable<void> BrimoFileSystem::fsync(FuseReply reply, Handle* handle) {
@@ -838,7 +842,6 @@ asio::awaitable<void> BrimoFileSystem::close(std::shared_ptr<OpenFile> file) {
     if (content && identifier && !dirty && !file->removed)
         store_.keep(*identifier, file->version, std::move(content));
     if (file->kept && (file->removed || !dirty)) {
-        keeper_.records().remove(file->kept->id); // unlinked while open: nobody can save it
     } else if (file->kept) {
         // The kernel's pages hold bytes the phone does not: the next open reads the phone's.
         pagesOf_.erase(file->node);

@@ -107,7 +107,11 @@ asio::awaitable<void> SaveKeeper::pass() {
             const bool newest = newestSeen.insert(save->identifier).second;
             if (hooks_.owned(save->id)) continue;
             const bool over = newest && save->saveAsked && !save->conflictCopy;
-            const int error = over ? co_await sendOver(*save) : co_await putBeside(*save);
+            int error; // not a conditional expression: GCC 12 runs a co_await of either arm
+            if (over)
+                error = co_await sendOver(*save);
+            else
+                error = co_await putBeside(*save);
             if (error == 0) continue;
             failed(*save, error);
             if (phoneAway(error)) break;

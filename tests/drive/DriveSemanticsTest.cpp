@@ -115,6 +115,11 @@ TEST_F(DriveSemanticsTest, ASaveThePhoneRefusesIsKeptAndSentOnceItAnswers) {
     EXPECT_TRUE(waitUntil([&] { return readFile(onPhone("doc")) == "changed!!!"; }, 20s));
     EXPECT_TRUE(waitUntil([&] { return keptSaves().empty(); }, 5s)) << keptSaves();
     EXPECT_TRUE(waitUntil([&] { return readFile(onDrive("doc")) == "changed!!!"; }, 5s));
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(phoneRoot))
+        if (!entry.path().filename().string().starts_with(".brimo-staging-"))
+            names.push_back(entry.path().filename());
+    EXPECT_EQ(names, std::vector<std::string>{"doc"}) << "sent over the item, no copy beside it";
 }
 
 TEST_F(DriveSemanticsTest, AKeptSaveOfAnItemChangedOnThePhoneBecomesAConflictCopy) {
@@ -155,6 +160,32 @@ TEST_F(DriveSemanticsTest, AKeptSaveSurvivesARestartOfTheDrive) {
     mountDrive();
     EXPECT_TRUE(waitUntil([&] { return readFile(onPhone("report")) == "final version"; }, 20s));
     EXPECT_TRUE(waitUntil([&] { return keptSaves().empty(); }, 5s)) << keptSaves();
+}
+
+TEST_F(DriveSemanticsTest, BytesWrittenWhenTheDriveDiesGoBesideTheItemNotOverIt) {
+    writeFile(onPhone("essay.txt"), "the whole essay");
+    // A writer of its own: every copy of the descriptor closed (a fork of ours, say) would
+    // flush it, and so save it.
+    const pid_t writer = spawnChild({"python3", "-c",
+                                     "import os, sys, time\n"
+                                     "fd = os.open(sys.argv[1], os.O_WRONLY)\n"
+                                     "os.pwrite(fd, b'HALF', 0)\n"
+                                     "time.sleep(60)",
+                                     onDrive("essay.txt").string()});
+    ASSERT_TRUE(waitUntil([&] { return !keptSaves().empty(); }, 5s));
+    for (pid_t pid : extensionsServing())
+        ::kill(pid, SIGKILL);
+    ASSERT_TRUE(waitUntil([&] { return !mounted(); }, 10s));
+    stopChild(writer);
+    mountDrive();
+    ASSERT_TRUE(waitUntil([&] { return keptSaves().empty(); }, 20s)) << keptSaves();
+    std::vector<fs::path> copies;
+    for (const auto& entry : fs::directory_iterator(phoneRoot))
+        if (entry.path().filename().string().find("conflict copy") != std::string::npos)
+            copies.push_back(entry.path());
+    ASSERT_EQ(copies.size(), 1u);
+    EXPECT_EQ(readFile(copies[0]), "HALFwhole essay");
+    EXPECT_EQ(readFile(onPhone("essay.txt")), "the whole essay") << "the item is left alone";
 }
 
 TEST_F(DriveSemanticsTest, OnlyRegularFilesAndFoldersLiveOnTheDrive) {

@@ -191,10 +191,10 @@ TEST_F(DriveTest, TheDriveAnswersTheServicesMeasurements) {
     const auto ping = ask({"ping", "fileProvider"});
     EXPECT_EQ(ping.exitCode, 0);
     EXPECT_NE(ping.output.find("ping fileProvider: reached"), std::string::npos) << ping.output;
-    for (auto words : std::vector<std::vector<std::string>>{
-             {"extping", "20"},
-             {"throughput", "to-ext", "1048576", "3"},
-             {"throughput", "from-ext", "1048576", "3"}}) {
+    for (auto words :
+         std::vector<std::vector<std::string>>{{"extping", "20"},
+                                               {"throughput", "to-ext", "1048576", "3"},
+                                               {"throughput", "from-ext", "1048576", "3"}}) {
         const auto measured = ask(words);
         EXPECT_EQ(measured.exitCode, 0) << words[0];
         EXPECT_EQ(measured.output.find("unavailable"), std::string::npos) << measured.output;
