@@ -12,6 +12,7 @@ packages=(
   libgtest-dev libgmock-dev libfuse3-dev
   libusbmuxd-tools libimobiledevice-utils dbus-bin util-linux systemd fuse3
   clang libclang-rt-dev
+  git sqlite3 rsync python3 tar
   qt6-base-dev squashfs-tools squashfuse xdg-utils libglib2.0-bin openssl libsodium-dev
   qt6-svg-dev qt6-tools-dev qt6-l10n-tools fonts-dejavu-core
   xvfb xauth trayer xdotool imagemagick x11-utils
