@@ -82,10 +82,11 @@ BrimoFileSystem::BrimoFileSystem(asio::io_context& loop, PhoneLink& link, Kernel
     , options_(options)
     , store_(options.contentCacheBytes)
     , keeper_(loop, link, store_,
-              {.owned =
-                   [this](const std::string& id) {
+              {.busy =
+                   [this](const KeptSave& save) {
                        auto holds = [&](const std::shared_ptr<OpenFile>& file) {
-                           return file->kept && file->kept->id == id;
+                           return (file->kept && file->kept->id == save.id) ||
+                                  nodes_.identifier(file->node) == save.identifier;
                        };
                        return std::any_of(unsaved_.begin(), unsaved_.end(), holds) ||
                               std::any_of(openFiles_.begin(), openFiles_.end(),

@@ -65,28 +65,26 @@ std::string SaveKeeper::conflictName(const std::string& filename, int64_t keptAt
 void SaveKeeper::retrySoon() {
     delay_ = kFirstRetry;
     timer_.cancel();
-    if (running_) {
+    if (running_)
         again_ = true;
-        return;
-    }
-    running_ = true;
-    asio::co_spawn(
-        loop_, [this]() -> asio::awaitable<void> { co_await pass(); }, asio::detached);
+    else
+        startPass();
 }
 
+void SaveKeeper::startPass() {
+    running_ = true;
+    asio::co_spawn(loop_, [this]() -> asio::awaitable<void> { co_await pass(); }, asio::detached);
+}
+
+// While anything waits, even what open files hold now: they may close without a save of their
+// own.
 void SaveKeeper::scheduleRetry() {
-    for (const KeptSave& save : records_.list())
-        if (!hooks_.owned(save.id)) {
-            timer_.expires_after(delay_);
-            delay_ = std::min(delay_ * 2, kLongestRetry);
-            timer_.async_wait([this](const std::error_code& error) {
-                if (error || running_) return;
-                running_ = true;
-                asio::co_spawn(
-                    loop_, [this]() -> asio::awaitable<void> { co_await pass(); }, asio::detached);
-            });
-            return;
-        }
+    if (records_.list().empty()) return;
+    timer_.expires_after(delay_);
+    delay_ = std::min(delay_ * 2, kLongestRetry);
+    timer_.async_wait([this](const std::error_code& error) {
+        if (!error && !running_) startPass();
+    });
 }
 
 void SaveKeeper::renamed(const std::string& from, const std::string& to) {
@@ -105,7 +103,7 @@ asio::awaitable<void> SaveKeeper::pass() {
         std::set<std::string> newestSeen;
         for (auto save = saves.rbegin(); save != saves.rend(); ++save) {
             const bool newest = newestSeen.insert(save->identifier).second;
-            if (hooks_.owned(save->id)) continue;
+            if (hooks_.busy(*save)) continue;
             const bool over = newest && save->saveAsked && !save->conflictCopy;
             int error; // not a conditional expression: GCC 12 runs a co_await of either arm
             if (over)

@@ -22,7 +22,8 @@ namespace brimo::fs {
 class SaveKeeper {
 public:
     struct Hooks {
-        std::function<bool(const std::string& id)> owned;           // an open file holds it
+        // An open file holds the save, or has its item open: its own saves go first.
+        std::function<bool(const KeptSave& save)> busy;
         std::function<void(const std::string& identifier)> changed; // the phone's item changed
     };
 
@@ -39,6 +40,7 @@ public:
     static std::string conflictName(const std::string& filename, int64_t keptAt, int attempt);
 
 private:
+    void startPass();
     asio::awaitable<void> pass();
     asio::awaitable<int> sendOver(KeptSave save);
     asio::awaitable<int> putBeside(KeptSave save);

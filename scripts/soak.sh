@@ -4,11 +4,29 @@
 # hang-ups. Any length: --ops sets the number of reads and writes, --seed the sequence. Runs of
 # 300 ops or more also wait for the stale-transfer sweep to empty the shared container.
 #
+# With --drive, the drive's soak instead: real programs (cp, dd, a write-then-rename save,
+# sqlite3) save through the mounted drive while the phone is unplugged, silent, refusing or full
+# and the service or Brimofs is killed; --ops sets the number of saves.
+#
 # usage: scripts/soak.sh [--seed N] [--ops N] [--hangup-percent P] [--wait-for-sweep]
+#        scripts/soak.sh --drive [--seed N] [--ops N]
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$root/scripts/setup.sh"
 build=${BRIMO_BUILD_DIR:-$root/build}
+if [[ ${1:-} == --drive ]]; then
+  shift
+  seed=1 ops=60
+  while (($#)); do
+    case $1 in
+      --seed) seed=$2; shift 2 ;;
+      --ops) ops=$2; shift 2 ;;
+      *) echo "usage: scripts/soak.sh --drive [--seed N] [--ops N]" >&2; exit 2 ;;
+    esac
+  done
+  ninja -C "$build" --quiet drive_soak
+  BRIMO_SOAK_SEED=$seed BRIMO_SOAK_OPS=$ops exec "$build/tests/soak/drive_soak"
+fi
 ninja -C "$build" --quiet soak_driver
 args=("$@")
 ops=100

@@ -2,6 +2,7 @@
 
 #include "shared/json/Base64.h"
 #include "shared/json/JsonFields.h"
+#include "shared/json/Uuid.h"
 #include "shared/messages/ItemSummaryJson.h"
 #include "shared/messages/SharedFileStorage.h"
 
@@ -105,7 +106,9 @@ std::vector<KeptSave> KeptSaves::list() const {
 
 bool KeptSaves::write(const KeptSave& save, bool sync) const {
     const stdfs::path record = folder_ / (save.id + ".json");
-    const stdfs::path temporary = folder_ / ("." + save.id + ".json.new");
+    // A name of this write's own: two writes of one record must not share a file.
+    const stdfs::path temporary =
+        folder_ / ("." + save.id + "." + Uuid::random().toString() + ".new");
     const Bytes text = encodeJson(save);
     const int fd =
         ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);

@@ -4,6 +4,7 @@
 #include "tests/integration/RealServiceFixture.h"
 
 #include <chrono>
+#include <thread>
 
 namespace brimo::test {
 
@@ -34,12 +35,16 @@ protected:
             ::kill(pid, SIGKILL);
     }
 
-    // The phone asks for the volume once the service's link to it is open.
+    // The phone asks for the volume once the service's link to it is open; again while it is
+    // not mounted, since a notice can go out on a link that is just being dropped.
     void mountDrive() {
-        ASSERT_TRUE(waitUntil(
-            [&] { return sim.control("push " + std::string(kPhone) + " mount mount") != "OK 0"; },
-            20s));
-        ASSERT_TRUE(waitUntil([&] { return mounted(); }, 20s)) << readFile(serviceLog());
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (!mounted() && std::chrono::steady_clock::now() < deadline)
+            if (sim.control("push " + std::string(kPhone) + " mount mount") != "OK 0")
+                waitUntil([&] { return mounted(); }, 3s);
+            else
+                std::this_thread::sleep_for(50ms);
+        ASSERT_TRUE(mounted()) << readFile(serviceLog());
     }
 
     fs::path dataHome() const { return fs::path(sim.tempDir()) / "data"; }

@@ -484,15 +484,32 @@ TEST_F(FramedPhoneAppTest, LateAndStatusFaultsStillAnswer) {
     EXPECT_EQ(request(ping).code, 0);
 
     ASSERT_EQ(fault("status 2 9"), "OK");
-    auto refused = request(lookup, encodeJson(RelayLookupRequest{"f", {}}));
+    TunnelMessage refused = request(lookup, encodeJson(RelayLookupRequest{"f", {}}));
     EXPECT_EQ(refused.code, 9);
     EXPECT_TRUE(refused.payload.empty());
     EXPECT_EQ(request(ping).code, 0) << "a status fault is per code";
     ASSERT_EQ(fault("status 2 off"), "OK");
     EXPECT_TRUE(lookUp("f"));
+    // A refusal may say why, as the storage's own refusals do.
+    ASSERT_EQ(fault("status 2 7 permissionDenied"), "OK");
+    refused = request(lookup, encodeJson(RelayLookupRequest{"f", {}}));
+    EXPECT_EQ(refused.code, 7);
+    EXPECT_EQ(decodeRelayFailure(refused.payload), RelayFailure{"permissionDenied"});
+    ASSERT_EQ(fault("status 2 off"), "OK");
 
-    for (const char* malformed : {"delay", "delay x", "delay 2 x", "status 2", "status x 1",
-                                  "mute 2", "mute 2 maybe", "drop-after x", "delay 1 2 3"})
+    // A full phone takes chunks up to its free space and refuses the one that reaches past it.
+    ASSERT_EQ(fault("space 6"), "OK");
+    ASSERT_EQ(truncateTo("f", 8, std::nullopt), 0);
+    EXPECT_EQ(writeAt("f", 0, text("full")).code, 0);
+    const auto full = writeAt("f", 4, text("!!!!"));
+    EXPECT_EQ(full.code, 7);
+    EXPECT_EQ(decodeRelayFailure(full.payload), RelayFailure{"noSpace"});
+    ASSERT_EQ(fault("space off"), "OK");
+    EXPECT_EQ(writeAt("f", 4, text("!!!!")).code, 0);
+
+    for (const char* malformed :
+         {"delay", "delay x", "delay 2 x", "status 2", "status x 1", "status 2 off why", "space",
+          "space x", "mute 2", "mute 2 maybe", "drop-after x", "delay 1 2 3"})
         EXPECT_TRUE(fault(malformed).starts_with("ERR ")) << malformed;
 }
 
