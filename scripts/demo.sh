@@ -181,6 +181,21 @@ head -c 100 /dev/urandom >>"$work/phone/DCIM/IMG_0003.JPG"
 ctl push "$udid" mutation created DCIM/IMG_0003.JPG
 sleep 0.5
 stat -c '%n: %s bytes' "$mnt/DCIM/IMG_0003.JPG"
+echo "-- cp -p keeps a photo's date; its inode number stays the same when it is saved again"
+head -c 200000 /dev/urandom >"$work/old.jpg"
+touch -d '2001-02-03 04:05:06' "$work/old.jpg"
+cp -p "$work/old.jpg" "$mnt/DCIM/old.jpg"
+stat -c '%n: %y, inode %i' "$mnt/DCIM/old.jpg"
+printf 'x' >>"$mnt/DCIM/old.jpg"
+stat -c '%n: inode %i after a save' "$mnt/DCIM/old.jpg"
+echo "-- a save the phone refuses is kept, and sent once the phone takes it"
+ctl fault "$udid" status 6 7
+printf 'Second draft\n' >"$work/draft.txt"
+cp "$work/draft.txt" "$mnt/DCIM/notes-renamed.txt" || echo "(cp was told the save failed)"
+echo "waiting in the container: $("$brimoctl" kept)"
+ctl fault "$udid" clear
+for _ in $(seq 100); do [[ -z $("$brimoctl" kept) ]] && break; sleep 0.1; done
+echo "on the phone now: $(cat "$work/phone/DCIM/notes-renamed.txt")"
 echo "-- eject (Shutdown)"
 dbus-send --peer="unix:path=$XDG_RUNTIME_DIR/Ozm.Tarvel.Mac.XPC" --print-reply \
   --dest=Ozm.Tarvel.Mac.XPC /Ozm/Tarvel/Bridge Ozm.Tarvel.BridgeHost.Shutdown | tail -1
