@@ -84,7 +84,7 @@ struct FileIODeviceRejection {
     int64_t status = 0; // a RelayDeviceStatus raw value
     // What the phone sent along with its status (why it refused), passed on unread; left out
     // when it sent nothing. Readers that do not know the key ignore it.
-    std::optional<Bytes> detail;
+    std::optional<Bytes> detail = std::nullopt;
 
     bool operator==(const FileIODeviceRejection&) const = default;
 };

@@ -187,10 +187,11 @@ TEST_F(ModelCheckTest, FilesHoldWhatWasWrittenStepByStepAndOnThePhone) {
             // With no descriptor open for writing, nothing may wait to be saved.
             const bool writing = std::any_of(file.open.begin(), file.open.end(),
                                              [](const Descriptor& open) { return open.writable; });
-            if (!writing)
+            if (!writing) {
                 ASSERT_TRUE(readFile(onPhone(file.name)) == file.bytes)
                     << file.name << " on the phone\n"
                     << trace;
+            }
         }
     }
     for (auto& file : files) {
