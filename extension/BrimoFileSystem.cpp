@@ -700,7 +700,8 @@ void BrimoFileSystem::markDirty(const std::shared_ptr<OpenFile>& file) {
     keep(file, nullptr);
 }
 
-void BrimoFileSystem::keep(const std::shared_ptr<OpenFile>& file, const char* reason) {
+void BrimoFileSystem::keep(const std::shared_ptr<OpenFile>& file, const char* reason,
+                           bool writeNow) {
     const auto identifier = nodes_.identifier(file->node);
     std::shared_ptr<ContentFile> content;
     KeptSave save;
@@ -724,8 +725,11 @@ void BrimoFileSystem::keep(const std::shared_ptr<OpenFile>& file, const char* re
     save.saveAsked = reason != nullptr;
     save.reason = reason ? reason : "being written";
     save.size = uint64_t(std::max<int64_t>(content->size(), 0));
-    const bool recorded = isNew ? keeper_.records().adopt(save, store_.pathOf(*content))
-                                : keeper_.records().write(save, false);
+    // A new record is made with its bytes at once; a changed one is written now unless the
+    // caller writes it durably itself.
+    const bool recorded = isNew      ? keeper_.records().adopt(save, store_.pathOf(*content))
+                          : writeNow ? keeper_.records().write(save, false)
+                                     : true;
     if (recorded)
         file->kept = std::move(save);
     else
@@ -743,7 +747,7 @@ asio::awaitable<void> BrimoFileSystem::keepDurably(std::shared_ptr<OpenFile> fil
     pagesOf_.erase(file->node);
     notifier_.node(file->node);
     const std::string reason = std::strerror(error);
-    keep(file, reason.c_str());
+    keep(file, reason.c_str(), false);
     if (!file->kept) co_return;
     auto sync = [records = keeper_.records(), save = *file->kept] {
         return records.write(save, true);

@@ -116,7 +116,7 @@ private:
     asio::awaitable<int> load(std::shared_ptr<OpenFile> file, bool writable, bool truncate);
     asio::awaitable<int> push(std::shared_ptr<OpenFile> file);
     // Bytes written to `file` are kept until they reach the phone; `reason` once a save failed.
-    void keep(const std::shared_ptr<OpenFile>& file, const char* reason);
+    void keep(const std::shared_ptr<OpenFile>& file, const char* reason, bool writeNow = true);
     asio::awaitable<void> keepDurably(std::shared_ptr<OpenFile> file, int error);
     void markDirty(const std::shared_ptr<OpenFile>& file);
     asio::awaitable<void> close(std::shared_ptr<OpenFile> file);

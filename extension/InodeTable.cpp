@@ -1,9 +1,5 @@
 #include "extension/InodeTable.h"
 
-#include "extension/Identifiers.h"
-
-#include <vector>
-
 namespace brimo::fs {
 
 InodeTable::InodeTable() {
@@ -56,19 +52,29 @@ void InodeTable::updateSummary(uint64_t id, const RelayItemSummary& summary) {
     if (node != nodes_.end()) node->second.summary = summary;
 }
 
+std::vector<InodeTable::Numbers::iterator> InodeTable::within(const std::string& identifier) {
+    std::vector<Numbers::iterator> found;
+    if (auto self = numbers_.find(identifier); self != numbers_.end()) found.push_back(self);
+    // The keys that start with "identifier/": '0' is the byte after '/'.
+    const auto end = numbers_.lower_bound(identifier + '0');
+    for (auto entry = numbers_.lower_bound(identifier + '/'); entry != end; ++entry)
+        found.push_back(entry);
+    return found;
+}
+
 void InodeTable::rename(const std::string& from, const std::string& to) {
     if (from.empty() || from == to) return;
     detach(to);
     std::vector<std::pair<std::string, uint64_t>> moved;
-    for (const auto& [identifier, id] : numbers_)
-        if (isWithin(identifier, from)) moved.emplace_back(identifier, id);
-    for (const auto& [identifier, id] : moved) {
-        numbers_.erase(identifier);
-        std::string renamed = to + identifier.substr(from.size());
+    for (auto entry : within(from)) {
+        moved.emplace_back(to + entry->first.substr(from.size()), entry->second);
+        numbers_.erase(entry);
+    }
+    for (auto& [renamed, id] : moved) {
         if (auto node = nodes_.find(id); node != nodes_.end()) {
             node->second.identifier = renamed;
             node->second.summary.identifier = renamed;
-            if (identifier == from)
+            if (renamed.size() == to.size())
                 node->second.summary.filename = renamed.substr(renamed.rfind('/') + 1);
         }
         numbers_[std::move(renamed)] = id;
@@ -77,19 +83,17 @@ void InodeTable::rename(const std::string& from, const std::string& to) {
 
 void InodeTable::detach(const std::string& identifier) {
     if (identifier.empty()) return;
-    std::erase_if(numbers_, [&](const auto& entry) {
-        if (!isWithin(entry.first, identifier)) return false;
-        if (auto node = nodes_.find(entry.second); node != nodes_.end())
+    for (auto entry : within(identifier)) {
+        if (auto node = nodes_.find(entry->second); node != nodes_.end())
             node->second.attached = false;
-        return true;
-    });
+        numbers_.erase(entry);
+    }
 }
 
 void InodeTable::vanished(const std::string& identifier) {
     if (identifier.empty()) return;
-    std::erase_if(numbers_, [&](const auto& entry) {
-        return isWithin(entry.first, identifier) && !nodes_.contains(entry.second);
-    });
+    for (auto entry : within(identifier))
+        if (!nodes_.contains(entry->second)) numbers_.erase(entry);
 }
 
 } // namespace brimo::fs

@@ -3,9 +3,11 @@
 #include "shared/messages/RelayLookupMessages.h"
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace brimo::fs {
 
@@ -58,10 +60,15 @@ private:
         RelayItemSummary summary;
     };
 
+    // Every item's number, held by the kernel or not; ordered, so that what lies beneath an
+    // item is one range of keys.
+    using Numbers = std::map<std::string, uint64_t>;
+    // `identifier`'s entry and those of everything beneath it.
+    std::vector<Numbers::iterator> within(const std::string& identifier);
+
     uint64_t nextId_ = kRootId + 1;
     std::unordered_map<uint64_t, Node> nodes_;
-    // Every item's number, held by the kernel or not.
-    std::unordered_map<std::string, uint64_t> numbers_;
+    Numbers numbers_;
 };
 
 } // namespace brimo::fs

@@ -6,14 +6,9 @@
 # usage: scripts/drive-model.sh [--seed N] [--ops N]
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$root/scripts/lib/seed_ops.sh"
 seed=1 ops=2000
-while (($#)); do
-  case $1 in
-    --seed) seed=$2; shift 2 ;;
-    --ops) ops=$2; shift 2 ;;
-    *) echo "usage: scripts/drive-model.sh [--seed N] [--ops N]" >&2; exit 2 ;;
-  esac
-done
+seed_ops "scripts/drive-model.sh [--seed N] [--ops N]" "$@"
 "$root/scripts/setup.sh"
 build=${BRIMO_BUILD_DIR:-$root/build}
 BRIMO_MODEL_SEED=$seed BRIMO_MODEL_OPS=$ops exec "$build/tests/drive/drive_tests" \

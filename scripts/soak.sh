@@ -16,14 +16,9 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${BRIMO_BUILD_DIR:-$root/build}
 if [[ ${1:-} == --drive ]]; then
   shift
+  source "$root/scripts/lib/seed_ops.sh"
   seed=1 ops=60
-  while (($#)); do
-    case $1 in
-      --seed) seed=$2; shift 2 ;;
-      --ops) ops=$2; shift 2 ;;
-      *) echo "usage: scripts/soak.sh --drive [--seed N] [--ops N]" >&2; exit 2 ;;
-    esac
-  done
+  seed_ops "scripts/soak.sh --drive [--seed N] [--ops N]" "$@"
   ninja -C "$build" --quiet drive_soak
   BRIMO_SOAK_SEED=$seed BRIMO_SOAK_OPS=$ops exec "$build/tests/soak/drive_soak"
 fi
