@@ -21,38 +21,15 @@ bytes=$((mib * 1024 * 1024))
 source "$(dirname "${BASH_SOURCE[0]}")/bench_common.sh"
 
 work=$(mktemp -d)
-mkdir -p "$work/root" "$work/runtime" "$work/data"
-chmod 700 "$work/runtime"
-export USBMUXD_SOCKET_ADDRESS=UNIX:$work/mux XDG_RUNTIME_DIR=$work/runtime \
-  XDG_DATA_HOME=$work/data BRIMO_OPEN_TOOL=/bin/true
-mnt=$work/data/Tarvel/mnt
-root=$work/root
-pids=()
-cleanup() {
-  mountpoint -q "$mnt" 2>/dev/null && fusermount3 -u -z "$mnt"
-  pkill -f "Brimofs .*$mnt" 2>/dev/null || true
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-ctl() { "$sim" ctl --control "$work/mux.control" "$@"; }
-# One count of the phone's `stats` line, e.g. `count code9`.
-count() { ctl stats | tr ' ' '\n' | sed -n "s/^$1=//p" | grep . || echo 0; }
-
-"$sim" --socket "$work/mux" --control "$work/mux.control" --device "$udid" --root "$root" \
-  --link-rate "$link" >"$work/sim.log" 2>&1 &
-pids+=($!)
-until grep -q ready "$work/sim.log"; do sleep 0.05; done
+trap 'stop_drive; rm -rf --one-file-system "$work"' EXIT
+start_phone "$work" "$link"
 
 head -c "$bytes" /dev/urandom >"$root/payload.bin"
 report=$("$build/service/brimo-speedtest" --bytes "$bytes" 2>/dev/null | tail -2)
 down=$(sed -n 's/^Download: \([0-9.]*\) MiB.*/\1/p' <<<"$report")
 up=$(sed -n 's/^Upload: \([0-9.]*\) MiB.*/\1/p' <<<"$report")
 
-"$service" 2>"$work/service.log" &
-pids+=($!)
-until [[ -S $work/runtime/Ozm.Tarvel.Mac.XPC ]]; do sleep 0.05; done
+start_service
 
 t=$(now)
 "$brimoctl" --role fileProvider read payload.bin --out "$work/ctl.bin" >/dev/null 2>&1
@@ -61,8 +38,7 @@ t=$(now)
 "$brimoctl" --role fileProvider write ctl-written.bin "$work/ctl.bin" >/dev/null 2>&1
 ctl_write=$(since "$t")
 
-until [[ $(ctl push "$udid" mount mount) != "OK 0" ]]; do sleep 0.1; done
-until grep -q " $mnt .*fuse.brimo" /proc/self/mountinfo; do sleep 0.05; done
+mount_drive
 
 t=$(now)
 cp "$mnt/payload.bin" "$work/out.bin"

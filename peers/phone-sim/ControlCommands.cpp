@@ -2,6 +2,7 @@
 
 #include "peers/phone-sim/CommandWords.h"
 #include "peers/phone-sim/DeviceRegistry.h"
+#include "peers/phone-sim/FramedPhoneApp.h"
 #include "peers/phone-sim/PushCommand.h"
 #include "peers/phone-sim/SimLog.h"
 
@@ -114,7 +115,8 @@ std::string ControlCommands::statsLine() const {
                        " lists=" + std::to_string(stats.lists) +
                        " connects=" + std::to_string(stats.connects);
     // Left out until the first answer, so that a simulator that served no framed request reports
-    // what it always did; "open=" stays last for those who wait for the pipes to close.
+    // what it always did, and the file bytes read chunks carried until the first read chunk;
+    // "open=" stays last for those who wait for the pipes to close.
     if (!stats.answered.empty()) {
         uint64_t total = 0;
         std::string codes;
@@ -123,6 +125,8 @@ std::string ControlCommands::statsLine() const {
             codes += " code" + std::to_string(code) + "=" + std::to_string(count);
         }
         line += " requests=" + std::to_string(total) + codes;
+        if (stats.answered.contains(static_cast<uint16_t>(FramedRequest::readChunk)))
+            line += " bytes9=" + std::to_string(stats.readChunkBytes);
     }
     return line + " open=" + std::to_string(registry_.openPipes());
 }

@@ -33,6 +33,7 @@ struct SimStats {
     uint64_t unmountsNoted = 0; // framed requests telling the phone the volume went away
     // Framed requests answered, by request code; those a fault holds back are not answered.
     std::map<uint16_t, uint64_t> answered;
+    uint64_t readChunkBytes = 0; // file bytes carried by successful read-chunk answers
 
     void countAnswer(uint16_t code) { ++answered[code]; }
 };

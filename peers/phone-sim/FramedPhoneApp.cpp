@@ -87,8 +87,11 @@ TunnelMessage FramedPhoneApp::answerFromStorage(uint16_t code, const Bytes& payl
         });
     case static_cast<uint16_t>(FramedRequest::readChunk):
         return serveDecoded(payload, decodeReadChunkRequest, [&](const auto& request) {
-            return reply(storage.read(request.identifier, request.offset, request.maxLength),
-                         encodeReadChunkResponse);
+            auto chunk = storage.read(request.identifier, request.offset, request.maxLength);
+            TunnelMessage message = reply(chunk, encodeReadChunkResponse);
+            if (message.code == static_cast<uint16_t>(FileSystemStatus::ok))
+                stats_.readChunkBytes += std::get<ReadChunkResponse>(chunk).data.size();
+            return message;
         });
     case static_cast<uint16_t>(FramedRequest::truncateWrite):
         return serveDecoded(payload, decodeRelayTruncateWriteRequest, [&](const auto& request) {
