@@ -9,6 +9,8 @@
 #include "shared/messages/SharedFileStorage.h"
 
 #include <algorithm>
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -110,16 +112,19 @@ struct stat BrimoFileSystem::attributesOf(uint64_t node, const RelayItemSummary&
     st.st_atim = timeOf(summary.accessTime);
     st.st_mtim = timeOf(summary.modifyTime);
     st.st_ctim = timeOf(summary.changeTime);
-    // Bytes written here and not yet on the phone are what programs must see.
+    // An open file is what its programs see: the version they opened, and bytes written here
+    // and not yet on the phone. The kernel ends reads at the size it is told.
     if (auto open = openFiles_.find(node); open != openFiles_.end()) {
         std::lock_guard guard(open->second->mutex);
         const auto& content = open->second->content;
         struct stat local {};
-        if (content && content->writable() && ::fstat(content->fd(), &local) == 0) {
+        if (content && ::fstat(content->fd(), &local) == 0) {
             st.st_size = local.st_size;
-            st.st_blocks = local.st_blocks;
-            if (open->second->dirty) st.st_mtim = local.st_mtim;
-            if (open->second->times.accessTime) st.st_atim = local.st_atim;
+            if (open->second->dirty || open->second->kept) {
+                st.st_blocks = local.st_blocks;
+                if (open->second->dirty) st.st_mtim = local.st_mtim;
+                if (open->second->times.accessTime) st.st_atim = local.st_atim;
+            }
         }
     }
     return st;
@@ -232,7 +237,7 @@ asio::awaitable<void> BrimoFileSystem::setattr(FuseReply reply, uint64_t node,
     // would give the new content the time of the commit.
     if (file && (change.accessTime || change.modifyTime)) {
         std::lock_guard guard(file->mutex);
-        if (file->dirty && file->content && file->content->writable()) {
+        if (file->dirty && file->content) {
             const ItemTimes times{std::exchange(change.accessTime, std::nullopt),
                                   std::exchange(change.modifyTime, std::nullopt)};
             setLocalTimes(file->content->fd(), times);
@@ -457,6 +462,12 @@ asio::awaitable<void> BrimoFileSystem::remove(FuseReply reply, uint64_t parent, 
         reply.error(ENOENT);
         co_return;
     }
+    // A file still open here stays readable once removed, as on any disk: the rest of its bytes
+    // come before the phone lets go of them.
+    if (auto node = nodes_.find(*identifier); node && !directory) {
+        if (auto open = openFiles_.find(*node); open != openFiles_.end() && open->second->fetcher)
+            co_await open->second->fetcher->fetchAll();
+    }
     Bytes request = encoded(RelayRemoveItemRequest{*identifier, directory});
     const CallOutcome outcome =
         co_await link_.relay(uint16_t(FileSystemRequest::removeItem), std::move(request));
@@ -549,59 +560,49 @@ asio::awaitable<int> BrimoFileSystem::load(std::shared_ptr<OpenFile> file, bool 
         std::lock_guard guard(file->mutex);
         content = file->content;
     }
-    const RelayItemSummary* known = nodes_.summary(file->node);
+    const auto identifier = nodes_.identifier(file->node);
+    // A cached file is only read; one that is written is this open file's alone.
+    if (writable && identifier) store_.forget(*identifier);
     if (truncate) {
         // Whatever was there is replaced: no need to fetch it.
-        auto empty = store_.newWorkFile();
-        if (!empty) co_return EIO;
+        if (content && content->truncate(0) == 0) {
+            // Handles already open go on with the same file.
+            if (file->fetcher) file->fetcher->recheck();
+        } else {
+            auto empty = store_.newWorkFile();
+            if (!empty) co_return EIO;
+            const RelayItemSummary* known = nodes_.summary(file->node);
+            if (!content && known) file->version = known->contentVersion;
+            if (auto fetcher = std::exchange(file->fetcher, nullptr)) fetcher->stop(EIO);
+            std::lock_guard guard(file->mutex);
+            file->content = std::move(empty);
+        }
         {
             std::lock_guard guard(file->mutex);
-            if (content && content->writable() && ::ftruncate(content->fd(), 0) == 0) {
-                // Handles already open keep writing into the same file.
-            } else {
-                file->content = std::move(empty);
-            }
-            if (!content && known) file->version = known->contentVersion;
             file->dirty = true;
         }
         markDirty(file);
         co_return 0;
     }
-    if (!content) {
-        const auto identifier = nodes_.identifier(file->node);
-        if (!identifier) co_return ENOENT;
-        // Reuse a fetched copy if the phone's item is still the one it was fetched from.
-        const Lookup current = co_await lookUp(*identifier, RelayLookupSource::fsGetAttributes);
-        if (current.error != 0) co_return current.error;
-        if (current.summary.isDirectory) co_return EISDIR;
-        nodes_.updateSummary(file->node, current.summary);
-        content = store_.cached(*identifier, current.summary.contentVersion);
-        file->version = current.summary.contentVersion;
-        if (!content && current.summary.size == 0) {
-            // Nothing to fetch for an empty file.
-            content = store_.newWorkFile();
-            if (!content) co_return EIO;
-        } else if (!content && identifier->size() > kLongestIdentifier) {
-            co_return ENAMETOOLONG; // no read-chunk request can name it
-        } else if (!content) {
-            const Uuid session = Uuid::random();
-            Bytes request = encoded(FileIOBeginReadRequest{*identifier, session});
-            const CallOutcome outcome = co_await link_.fileIO(int64_t(FileIOOperation::beginRead),
-                                                              std::move(request), session);
-            if (int error = fileIOErrno(outcome)) co_return error;
-            const auto descriptor = decodeSharedFileDescriptor(outcome.data);
-            if (!descriptor) co_return EIO;
-            content = store_.openFetched(descriptor->fileName);
-            file->readToken = descriptor->token;
-            file->version = descriptor->contentVersion;
-            if (!content) co_return EIO;
-        }
-    }
-    if (writable && !content->writable()) {
-        auto copyToWork = [this, content] { return store_.copyToWorkFile(*content); };
-        auto copy = co_await offload(std::move(copyToWork));
-        if (!copy) co_return EIO;
-        content = std::move(copy);
+    if (content) co_return 0;
+    if (!identifier) co_return ENOENT;
+    // The phone's item as it is now: a copy cached from the same content serves as it is.
+    const Lookup current = co_await lookUp(*identifier, RelayLookupSource::fsGetAttributes);
+    if (current.error != 0) co_return current.error;
+    if (current.summary.isDirectory) co_return EISDIR;
+    nodes_.updateSummary(file->node, current.summary);
+    file->version = current.summary.contentVersion;
+    content = store_.cached(*identifier, file->version);
+    if (content && writable) store_.forget(*identifier); // now this open file's alone
+    if (!content) content = store_.newPhoneFile(current.summary.size);
+    if (!content) co_return EIO;
+    if (!content->complete() && identifier->size() > kLongestIdentifier)
+        co_return ENAMETOOLONG; // no read-chunk request can name it
+    if (!content->complete()) {
+        const uint64_t node = file->node;
+        file->fetcher =
+            std::make_shared<ContentFetcher>(loop_.get_executor(), link_, content, file->version,
+                                             [this, node] { return nodes_.identifier(node); });
     }
     std::lock_guard guard(file->mutex);
     file->content = std::move(content);
@@ -642,17 +643,75 @@ asio::awaitable<void> BrimoFileSystem::open(FuseReply reply, uint64_t node, fuse
     }
 }
 
+namespace {
+
+void replyFrom(FuseReply& reply, const ContentFile& content, ByteRange range) {
+    fuse_bufvec data = FUSE_BUFVEC_INIT(range.size());
+    data.buf[0].flags = fuse_buf_flags(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+    data.buf[0].fd = content.fd();
+    data.buf[0].pos = off_t(range.begin);
+    reply.data(data);
+}
+
+} // namespace
+
 void BrimoFileSystem::read(FuseReply reply, Handle* handle, size_t size, off_t offset) {
+    // A copy: once answered, the handle may be released at any moment.
+    const std::shared_ptr<OpenFile> file = handle->file;
     std::shared_ptr<ContentFile> content;
     {
-        std::lock_guard guard(handle->file->mutex);
-        content = handle->file->content;
+        std::lock_guard guard(file->mutex);
+        content = file->content;
     }
-    fuse_bufvec data = FUSE_BUFVEC_INIT(size);
-    data.buf[0].flags = fuse_buf_flags(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
-    data.buf[0].fd = content->fd();
-    data.buf[0].pos = offset;
-    reply.data(data);
+    const ByteRange range{uint64_t(offset), uint64_t(offset) + size};
+    if (content->complete()) {
+        replyFrom(reply, *content, range);
+    } else if (content->missing(range).empty()) {
+        replyFrom(reply, *content, range);
+        asio::post(loop_, [file, range] {
+            if (file->fetcher) file->fetcher->readAt(range);
+        });
+    } else {
+        asio::post(loop_, [this, file, content, reply = std::move(reply), range]() mutable {
+            readWhenHere(std::move(file), std::move(content), std::move(reply), range);
+        });
+    }
+}
+
+void BrimoFileSystem::readWhenHere(std::shared_ptr<OpenFile> file,
+                                   std::shared_ptr<ContentFile> content, FuseReply reply,
+                                   ByteRange range) {
+    const auto fetcher = file->fetcher;
+    if (!fetcher || file->content != content) {
+        // The content was replaced meanwhile (a truncate to nothing): read what is there now.
+        if (content->missing(range).empty())
+            replyFrom(reply, *content, range);
+        else
+            reply.error(EIO);
+        return;
+    }
+    struct Waiting {
+        explicit Waiting(FuseReply reply)
+            : reply(std::move(reply)) {}
+        FuseReply reply;
+        uint64_t ticket = 0;
+    };
+    auto waiting = std::make_shared<Waiting>(std::move(reply));
+    // An interrupted reader is answered at once; what only it waited for is not fetched.
+    waiting->reply.interruptible([this, weak = std::weak_ptr<Waiting>(waiting), fetcher] {
+        asio::post(loop_, [weak, fetcher] {
+            if (auto waiting = weak.lock(); waiting && waiting->ticket != 0)
+                fetcher->withdraw(waiting->ticket);
+        });
+    });
+    fetcher->readAt(range);
+    waiting->ticket = fetcher->want(range, [waiting, content, range](int error) {
+        waiting->ticket = 0;
+        if (error != 0)
+            waiting->reply.error(error);
+        else
+            replyFrom(waiting->reply, *content, range);
+    });
 }
 
 void BrimoFileSystem::write(FuseReply reply, Handle* handle, const char* data, size_t size,
@@ -662,33 +721,23 @@ void BrimoFileSystem::write(FuseReply reply, Handle* handle, const char* data, s
     bool becameDirty = false;
     {
         std::lock_guard guard(file->mutex);
-        if (!handle->writable || !file->content || !file->content->writable()) {
+        if (!handle->writable || !file->content) {
             reply.error(EBADF);
             return;
         }
-        const int fd = file->content->fd();
         // The kernel places an append at its idea of the size, which may be older than the
         // bytes here.
-        if (handle->append) {
-            struct stat st {};
-            if (::fstat(fd, &st) == 0) offset = st.st_size;
-        }
-        size_t done = 0;
-        while (done < size) {
-            const ssize_t n = ::pwrite(fd, data + done, size - done, offset + off_t(done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            done += size_t(n);
-        }
+        if (handle->append) offset = off_t(std::max<int64_t>(file->content->size(), 0));
+        const ssize_t done = file->content->write(data, size, offset);
         if (done > 0) {
             becameDirty = !file->dirty;
             file->dirty = true;
             file->times.modifyTime.reset(); // a write is a new modification time
         }
-        if (done == 0 && size > 0)
+        if (done < 0)
             reply.error(errno != 0 ? errno : EIO);
         else
-            reply.written(done);
+            reply.written(size_t(done));
     }
     if (becameDirty) asio::post(loop_, [this, file] { markDirty(file); });
 }
@@ -698,6 +747,16 @@ void BrimoFileSystem::write(FuseReply reply, Handle* handle, const char* data, s
 void BrimoFileSystem::markDirty(const std::shared_ptr<OpenFile>& file) {
     if (file->kept || file->removed) return;
     keep(file, nullptr);
+    // The push needs the rest of the phone's bytes; so does what is kept if the drive dies.
+    fetchRest(file);
+}
+
+void BrimoFileSystem::fetchRest(const std::shared_ptr<OpenFile>& file) {
+    if (!file->fetcher) return;
+    asio::co_spawn(
+        loop_,
+        [fetcher = file->fetcher]() -> asio::awaitable<void> { co_await fetcher->fetchAll(); },
+        asio::detached);
 }
 
 void BrimoFileSystem::keep(const std::shared_ptr<OpenFile>& file, const char* reason,
@@ -707,7 +766,7 @@ void BrimoFileSystem::keep(const std::shared_ptr<OpenFile>& file, const char* re
     KeptSave save;
     {
         std::lock_guard guard(file->mutex);
-        if (!file->dirty || !file->content || !file->content->writable() || !identifier) return;
+        if (!file->dirty || !file->content || !identifier) return;
         content = file->content;
         save.accessTime = file->times.accessTime;
         save.modifyTime = file->times.modifyTime;
@@ -722,7 +781,8 @@ void BrimoFileSystem::keep(const std::shared_ptr<OpenFile>& file, const char* re
     }
     save.identifier = *identifier;
     save.baseVersion = file->version;
-    save.saveAsked = reason != nullptr;
+    // Bytes of the phone's copy that never came cannot go over it: such a save goes beside.
+    save.saveAsked = reason != nullptr && content->complete();
     save.reason = reason ? reason : "being written";
     save.size = uint64_t(std::max<int64_t>(content->size(), 0));
     // A new record is made with its bytes at once; a changed one is written now unless the
@@ -771,9 +831,13 @@ asio::awaitable<int> BrimoFileSystem::push(std::shared_ptr<OpenFile> file) {
         file->dirty = false; // writes from now on are the next push's
     }
     const auto identifier = nodes_.identifier(file->node);
-    int error = EIO;
+    // The whole file goes: the phone's bytes the program left alone come first.
+    int error = 0;
+    if (file->fetcher) error = co_await file->fetcher->fetchAll();
     const int64_t size = content->size();
-    const auto source = size >= 0 && identifier ? store_.nameForPush(*content) : std::nullopt;
+    const auto source =
+        error == 0 && size >= 0 && identifier ? store_.nameForPush(*content) : std::nullopt;
+    if (!source && error == 0) error = EIO;
     if (source) {
         PhoneItem pushed =
             co_await pushToPhone(link_, *identifier, file->version, *source, uint64_t(size), times);
@@ -843,6 +907,7 @@ asio::awaitable<void> BrimoFileSystem::close(std::shared_ptr<OpenFile> file) {
         entry != openFiles_.end() && entry->second == file)
         openFiles_.erase(entry);
     unsaved_.erase(file);
+    if (auto fetcher = std::exchange(file->fetcher, nullptr)) fetcher->stop(EIO);
     const auto identifier = nodes_.identifier(file->node);
     if (content && identifier && !dirty && !file->removed)
         store_.keep(*identifier, file->version, std::move(content));
@@ -853,12 +918,6 @@ asio::awaitable<void> BrimoFileSystem::close(std::shared_ptr<OpenFile> file) {
         notifier_.node(file->node);
         keeper_.retrySoon();
     }
-    if (auto token = std::exchange(file->readToken, std::nullopt)) co_await endRead(*token);
-}
-
-asio::awaitable<void> BrimoFileSystem::endRead(std::string token) {
-    Bytes request = encoded(FileIOEndReadRequest{std::move(token)});
-    co_await link_.fileIO(int64_t(FileIOOperation::endRead), std::move(request));
 }
 
 asio::awaitable<int> BrimoFileSystem::truncate(uint64_t node, uint64_t size, bool& pushed) {
@@ -870,11 +929,12 @@ asio::awaitable<int> BrimoFileSystem::truncate(uint64_t node, uint64_t size, boo
         {
             std::lock_guard guard(file->mutex);
             becameDirty = !file->dirty;
-            if (::ftruncate(file->content->fd(), off_t(size)) != 0)
+            if (file->content->truncate(size) != 0)
                 error = errno;
             else
                 file->dirty = true;
         }
+        if (file->fetcher) file->fetcher->recheck();
         if (error == 0 && becameDirty) markDirty(file);
     }
     // A file open for writing elsewhere goes to the phone when it is flushed; otherwise now.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "extension/ContentFetcher.h"
 #include "extension/ContentStore.h"
 #include "extension/FuseReply.h"
 #include "extension/InodeTable.h"
@@ -22,8 +23,10 @@
 namespace brimo::fs {
 
 // The drive: kernel requests turned into the phone's requests. Metadata goes to the phone
-// through the service's relay; contents travel whole through the shared container (fetched at
-// open, pushed at flush) and are read and written here on this machine in between. Bytes written
+// through the service's relay. An open returns after the lookup; the phone's bytes of the file
+// come range by range as reads ask for them (ContentFetcher), into a file in the shared
+// container that is read and written here, and the whole file goes back through the service at
+// flush. Bytes written
 // and not yet on the phone are kept in the container (SaveKeeper) from the first write until the
 // phone has them. Every operation answers its request exactly once; all state lives on the loop,
 // except what reads and writes of open files need, which the kernel's threads reach under each
@@ -44,11 +47,12 @@ public:
         const uint64_t node;
         SerialGate gate; // one fetch or push at a time
         int handles = 0;
-        int writers = 0;                      // handles open for writing
-        std::optional<std::string> readToken; // the read session to end once closed
-        Bytes version;                        // the phone's content that `content` started from
-        bool removed = false;                 // removed through the drive: nothing to push
-        std::optional<KeptSave> kept;         // while bytes written here are not on the phone
+        int writers = 0; // handles open for writing
+        Bytes version;   // the phone's content that `content` started from
+        // Brings the phone's bytes while `content` lacks some.
+        std::shared_ptr<ContentFetcher> fetcher;
+        bool removed = false;         // removed through the drive: nothing to push
+        std::optional<KeptSave> kept; // while bytes written here are not on the phone
 
         std::mutex mutex; // guards what follows against the kernel's threads
         std::shared_ptr<ContentFile> content;
@@ -96,7 +100,7 @@ public:
     asio::awaitable<void> statfs(FuseReply reply);
 
     // On the kernel's threads.
-    static void read(FuseReply reply, Handle* handle, size_t size, off_t offset);
+    void read(FuseReply reply, Handle* handle, size_t size, off_t offset);
     void write(FuseReply reply, Handle* handle, const char* data, size_t size, off_t offset);
 
     // The phone changed an item by itself.
@@ -121,7 +125,11 @@ private:
     void markDirty(const std::shared_ptr<OpenFile>& file);
     asio::awaitable<void> close(std::shared_ptr<OpenFile> file);
     asio::awaitable<int> truncate(uint64_t node, uint64_t size, bool& pushed);
-    asio::awaitable<void> endRead(std::string token);
+    // A read of bytes that are not here yet: answered once they are.
+    void readWhenHere(std::shared_ptr<OpenFile> file, std::shared_ptr<ContentFile> content,
+                      FuseReply reply, ByteRange range);
+    // Fetches what `file` lacks from the phone, behind what programs wait for.
+    void fetchRest(const std::shared_ptr<OpenFile>& file);
 
     asio::io_context& loop_;
     PhoneLink& link_;

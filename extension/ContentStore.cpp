@@ -5,6 +5,7 @@
 #include "shared/json/Uuid.h"
 #include "shared/messages/SharedFileStorage.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <filesystem>
@@ -28,11 +29,15 @@ std::string freshName(const char* suffix) {
 } // namespace
 
 ContentFile::ContentFile(int fd, std::string name)
+    : ContentFile(fd, std::move(name), 0) {}
+
+ContentFile::ContentFile(int fd, std::string name, uint64_t phoneSize)
     : fd_(fd)
-    , name_(std::move(name)) {}
+    , name_(std::move(name))
+    , phoneBytes_(phoneSize) {}
 
 ContentFile::~ContentFile() {
-    dropName();
+    SharedFileStorage::removeSharedFile(name_);
     ::close(fd_);
 }
 
@@ -41,10 +46,73 @@ int64_t ContentFile::size() const {
     return ::fstat(fd_, &st) == 0 ? st.st_size : -1;
 }
 
-void ContentFile::dropName() {
-    if (name_.empty()) return;
-    SharedFileStorage::removeSharedFile(name_);
-    name_.clear();
+std::vector<ByteRange> ContentFile::missing(ByteRange range) const {
+    std::lock_guard guard(mutex_);
+    range.end = std::min(range.end, phoneBytes_);
+    return range.empty() ? std::vector<ByteRange>{} : present_.missing(range);
+}
+
+bool ContentFile::complete() const {
+    std::lock_guard guard(mutex_);
+    return present_.covers({0, phoneBytes_});
+}
+
+uint64_t ContentFile::phoneBytes() const {
+    std::lock_guard guard(mutex_);
+    return phoneBytes_;
+}
+
+uint64_t ContentFile::presentBytes() const {
+    std::lock_guard guard(mutex_);
+    struct stat st {};
+    const uint64_t size = ::fstat(fd_, &st) == 0 ? uint64_t(st.st_size) : 0;
+    uint64_t bytes = size > phoneBytes_ ? size - phoneBytes_ : 0;
+    for (const auto& part : present_.within({0, phoneBytes_}))
+        bytes += part.size();
+    return bytes;
+}
+
+ssize_t ContentFile::write(const char* data, size_t size, off_t offset) {
+    std::lock_guard guard(mutex_);
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::pwrite(fd_, data + done, size - done, offset + off_t(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += size_t(n);
+    }
+    present_.add({uint64_t(offset), uint64_t(offset) + done});
+    if (done == 0 && size > 0) return -1;
+    return ssize_t(done);
+}
+
+int ContentFile::truncate(uint64_t size) {
+    std::lock_guard guard(mutex_);
+    if (::ftruncate(fd_, off_t(size)) != 0) return -1;
+    // What lies past the new end is zeros from now on, whatever the phone holds there.
+    if (size < phoneBytes_) {
+        present_.remove({size, phoneBytes_});
+        phoneBytes_ = size;
+    }
+    return 0;
+}
+
+int ContentFile::fill(uint64_t offset, std::span<const uint8_t> data) {
+    std::lock_guard guard(mutex_);
+    const ByteRange range{offset, std::min(offset + data.size(), phoneBytes_)};
+    if (range.empty()) return 0;
+    for (const auto& gap : present_.missing(range)) {
+        size_t done = 0;
+        while (done < gap.size()) {
+            const ssize_t n = ::pwrite(fd_, data.data() + (gap.begin - offset) + done,
+                                       gap.size() - done, off_t(gap.begin + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return n < 0 ? errno : EIO;
+            done += size_t(n);
+        }
+    }
+    present_.add(range);
+    return 0;
 }
 
 ContentStore::ContentStore(uint64_t cacheBytes)
@@ -69,42 +137,22 @@ ContentStore::~ContentStore() {
     ::close(lockFd_);
 }
 
-std::shared_ptr<ContentFile> ContentStore::openFetched(const std::string& fileName) {
-    try {
-        return std::make_shared<ContentFile>(SharedFileStorage::openSharedFile(fileName), "");
-    } catch (const std::exception&) {
-        return nullptr;
-    }
+std::shared_ptr<ContentFile> ContentStore::newWorkFile() {
+    return newPhoneFile(0);
 }
 
-std::shared_ptr<ContentFile> ContentStore::newWorkFile() {
+std::shared_ptr<ContentFile> ContentStore::newPhoneFile(uint64_t size) {
     const std::string name = freshName(".work");
     try {
-        const int fd = SharedFileStorage::createSharedFile(name, 0);
-        return std::make_shared<ContentFile>(fd, name);
+        const int fd = SharedFileStorage::createSharedFile(name, int64_t(size));
+        return std::make_shared<ContentFile>(fd, name, size);
     } catch (const std::exception&) {
         if (errno == 0) errno = EIO;
         return nullptr;
     }
 }
 
-std::shared_ptr<ContentFile> ContentStore::copyToWorkFile(const ContentFile& source) {
-    auto work = newWorkFile();
-    if (!work) return nullptr;
-    const int64_t size = source.size();
-    if (size < 0) return nullptr;
-    loff_t in = 0, out = 0;
-    while (in < size) {
-        const ssize_t copied =
-            ::copy_file_range(source.fd(), &in, work->fd(), &out, size_t(size - in), 0);
-        if (copied < 0 && errno == EINTR) continue;
-        if (copied <= 0) return nullptr; // the work file goes with `work`
-    }
-    return work;
-}
-
 std::optional<std::string> ContentStore::nameForPush(const ContentFile& work) {
-    if (!work.writable()) return std::nullopt;
     return linkForPush(pathOf(work));
 }
 
@@ -137,11 +185,10 @@ std::shared_ptr<ContentFile> ContentStore::cached(const std::string& identifier,
 void ContentStore::keep(const std::string& identifier, const Bytes& version,
                         std::shared_ptr<ContentFile> content) {
     forget(identifier);
-    content->dropName();
-    const int64_t size = content->size();
-    if (size < 0 || uint64_t(size) > cacheBytes_) return;
-    entries_.push_front({identifier, version, std::move(content), uint64_t(size)});
-    cachedBytes_ += uint64_t(size);
+    const uint64_t size = content->presentBytes();
+    if (size > cacheBytes_) return;
+    entries_.push_front({identifier, version, std::move(content), size});
+    cachedBytes_ += size;
     while (cachedBytes_ > cacheBytes_) {
         cachedBytes_ -= entries_.back().bytes;
         entries_.pop_back();

@@ -17,6 +17,14 @@ FuseContext& context(fuse_req_t request) {
     return *static_cast<FuseContext*>(fuse_req_userdata(request));
 }
 
+// A reply that an interrupt of the waiting program answers at once. What the operation started
+// goes on; its own answer finds nobody waiting and undoes what that answer would hand over.
+FuseReply interruptible(fuse_req_t request) {
+    FuseReply reply(request);
+    reply.interruptible();
+    return reply;
+}
+
 // Runs one operation on the loop; its reply answers the request whatever happens to it.
 template <class Operation> void spawn(fuse_req_t request, Operation operation) {
     FuseContext& ctx = context(request);
@@ -44,7 +52,7 @@ void init(void*, fuse_conn_info* connection) {
 }
 
 void lookup(fuse_req_t request, fuse_ino_t parent, const char* name) {
-    spawn(request, [&fs = context(request).fileSystem, reply = FuseReply(request), parent,
+    spawn(request, [&fs = context(request).fileSystem, reply = interruptible(request), parent,
                     name = std::string(name)]() mutable {
         return fs.lookup(std::move(reply), parent, std::move(name));
     });
@@ -66,28 +74,27 @@ void forgetMulti(fuse_req_t request, size_t count, fuse_forget_data* forgets) {
 }
 
 void getattr(fuse_req_t request, fuse_ino_t node, fuse_file_info*) {
-    spawn(request, [&fs = context(request).fileSystem, reply = FuseReply(request), node]() mutable {
-        return fs.getattr(std::move(reply), node);
-    });
+    spawn(request, [&fs = context(request).fileSystem, reply = interruptible(request),
+                    node]() mutable { return fs.getattr(std::move(reply), node); });
 }
 
 void setattr(fuse_req_t request, fuse_ino_t node, struct stat* attributes, int toSet,
              fuse_file_info*) {
-    spawn(request, [&fs = context(request).fileSystem, reply = FuseReply(request), node,
+    spawn(request, [&fs = context(request).fileSystem, reply = interruptible(request), node,
                     attributes = *attributes, toSet]() mutable {
         return fs.setattr(std::move(reply), node, attributes, toSet);
     });
 }
 
 void opendir(fuse_req_t request, fuse_ino_t node, fuse_file_info* info) {
-    spawn(request, [&fs = context(request).fileSystem, reply = FuseReply(request), node,
+    spawn(request, [&fs = context(request).fileSystem, reply = interruptible(request), node,
                     info = *info]() mutable { return fs.opendir(std::move(reply), node, info); });
 }
 
 void readdirplus(fuse_req_t request, fuse_ino_t node, size_t size, off_t offset,
                  fuse_file_info* info) {
     auto* directory = reinterpret_cast<BrimoFileSystem::Directory*>(info->fh);
-    spawn(request, [&fs = context(request).fileSystem, reply = FuseReply(request), node, size,
+    spawn(request, [&fs = context(request).fileSystem, reply = interruptible(request), node, size,
                     offset, directory]() mutable {
         return fs.readdirplus(std::move(reply), node, size, offset, directory);
     });
@@ -101,14 +108,14 @@ void releasedir(fuse_req_t request, fuse_ino_t, fuse_file_info* info) {
 }
 
 void mkdir(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode) {
-    spawn(request, [&fs = context(request).fileSystem, reply = FuseReply(request), parent,
+    spawn(request, [&fs = context(request).fileSystem, reply = interruptible(request), parent,
                     name = std::string(name), mode]() mutable {
         return fs.make(std::move(reply), parent, std::move(name), mode | S_IFDIR);
     });
 }
 
 void mknod(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode, dev_t) {
-    spawn(request, [&fs = context(request).fileSystem, reply = FuseReply(request), parent,
+    spawn(request, [&fs = context(request).fileSystem, reply = interruptible(request), parent,
                     name = std::string(name), mode]() mutable {
         return fs.make(std::move(reply), parent, std::move(name), mode);
     });
@@ -116,21 +123,21 @@ void mknod(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode,
 
 void create(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode,
             fuse_file_info* info) {
-    spawn(request, [&fs = context(request).fileSystem, reply = FuseReply(request), parent,
+    spawn(request, [&fs = context(request).fileSystem, reply = interruptible(request), parent,
                     name = std::string(name), mode, info = *info]() mutable {
         return fs.create(std::move(reply), parent, std::move(name), mode, info);
     });
 }
 
 void unlink(fuse_req_t request, fuse_ino_t parent, const char* name) {
-    spawn(request, [&fs = context(request).fileSystem, reply = FuseReply(request), parent,
+    spawn(request, [&fs = context(request).fileSystem, reply = interruptible(request), parent,
                     name = std::string(name)]() mutable {
         return fs.remove(std::move(reply), parent, std::move(name), false);
     });
 }
 
 void rmdir(fuse_req_t request, fuse_ino_t parent, const char* name) {
-    spawn(request, [&fs = context(request).fileSystem, reply = FuseReply(request), parent,
+    spawn(request, [&fs = context(request).fileSystem, reply = interruptible(request), parent,
                     name = std::string(name)]() mutable {
         return fs.remove(std::move(reply), parent, std::move(name), true);
     });
@@ -139,7 +146,7 @@ void rmdir(fuse_req_t request, fuse_ino_t parent, const char* name) {
 void rename(fuse_req_t request, fuse_ino_t parent, const char* name, fuse_ino_t newParent,
             const char* newName, unsigned flags) {
     spawn(request,
-          [&fs = context(request).fileSystem, reply = FuseReply(request), parent,
+          [&fs = context(request).fileSystem, reply = interruptible(request), parent,
            name = std::string(name), newParent, newName = std::string(newName), flags]() mutable {
               return fs.rename(std::move(reply), parent, std::move(name), newParent,
                                std::move(newName), flags);
@@ -147,13 +154,13 @@ void rename(fuse_req_t request, fuse_ino_t parent, const char* name, fuse_ino_t 
 }
 
 void open(fuse_req_t request, fuse_ino_t node, fuse_file_info* info) {
-    spawn(request, [&fs = context(request).fileSystem, reply = FuseReply(request), node,
+    spawn(request, [&fs = context(request).fileSystem, reply = interruptible(request), node,
                     info = *info]() mutable { return fs.open(std::move(reply), node, info); });
 }
 
 void read(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, fuse_file_info* info) {
-    BrimoFileSystem::read(FuseReply(request), reinterpret_cast<BrimoFileSystem::Handle*>(info->fh),
-                          size, offset);
+    context(request).fileSystem.read(
+        FuseReply(request), reinterpret_cast<BrimoFileSystem::Handle*>(info->fh), size, offset);
 }
 
 void write(fuse_req_t request, fuse_ino_t, const char* data, size_t size, off_t offset,
@@ -165,13 +172,13 @@ void write(fuse_req_t request, fuse_ino_t, const char* data, size_t size, off_t 
 
 void flush(fuse_req_t request, fuse_ino_t, fuse_file_info* info) {
     auto* handle = reinterpret_cast<BrimoFileSystem::Handle*>(info->fh);
-    spawn(request, [&fs = context(request).fileSystem, reply = FuseReply(request),
+    spawn(request, [&fs = context(request).fileSystem, reply = interruptible(request),
                     handle]() mutable { return fs.flush(std::move(reply), handle); });
 }
 
 void fsync(fuse_req_t request, fuse_ino_t, int, fuse_file_info* info) {
     auto* handle = reinterpret_cast<BrimoFileSystem::Handle*>(info->fh);
-    spawn(request, [&fs = context(request).fileSystem, reply = FuseReply(request),
+    spawn(request, [&fs = context(request).fileSystem, reply = interruptible(request),
                     handle]() mutable { return fs.fsync(std::move(reply), handle); });
 }
 
@@ -191,7 +198,7 @@ void release(fuse_req_t request, fuse_ino_t, fuse_file_info* info) {
 }
 
 void statfs(fuse_req_t request, fuse_ino_t) {
-    spawn(request, [&fs = context(request).fileSystem, reply = FuseReply(request)]() mutable {
+    spawn(request, [&fs = context(request).fileSystem, reply = interruptible(request)]() mutable {
         return fs.statfs(std::move(reply));
     });
 }

@@ -4,6 +4,9 @@
 #include <fuse_lowlevel.h>
 
 #include <cerrno>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <utility>
 
 namespace brimo::fs {
@@ -16,42 +19,76 @@ public:
     explicit FuseReply(fuse_req_t request)
         : request_(request) {}
     FuseReply(FuseReply&& other) noexcept
-        : request_(std::exchange(other.request_, nullptr)) {}
+        : request_(std::exchange(other.request_, nullptr))
+        , interruption_(std::move(other.interruption_)) {}
     FuseReply& operator=(FuseReply&&) = delete;
     ~FuseReply() {
-        if (request_) fuse_reply_err(request_, EIO);
+        if (fuse_req_t request = take()) fuse_reply_err(request, EIO);
     }
+
+    // From now on, when the program that waits is interrupted (a signal, its death), the request
+    // is answered EINTR at once and `stop` runs, on whichever thread the interrupt arrived;
+    // the operation's own answer then finds nobody waiting.
+    void interruptible(std::function<void()> stop = {});
 
     // Each returns false when the kernel no longer waits for the answer (the request was
     // interrupted), so that the caller can undo what the answer would have handed over.
-    bool error(int error) { return fuse_reply_err(take(), error) == 0; }
+    bool error(int error) {
+        return answer([&](fuse_req_t request) { return fuse_reply_err(request, error); });
+    }
     bool none() {
-        fuse_reply_none(take());
+        if (fuse_req_t request = take()) fuse_reply_none(request);
         return true;
     }
-    bool entry(const fuse_entry_param& entry) { return fuse_reply_entry(take(), &entry) == 0; }
+    bool entry(const fuse_entry_param& entry) {
+        return answer([&](fuse_req_t request) { return fuse_reply_entry(request, &entry); });
+    }
     bool create(const fuse_entry_param& entry, const fuse_file_info& info) {
-        return fuse_reply_create(take(), &entry, &info) == 0;
+        return answer(
+            [&](fuse_req_t request) { return fuse_reply_create(request, &entry, &info); });
     }
     bool attributes(const struct stat& attributes, double timeout) {
-        return fuse_reply_attr(take(), &attributes, timeout) == 0;
+        return answer(
+            [&](fuse_req_t request) { return fuse_reply_attr(request, &attributes, timeout); });
     }
-    bool open(const fuse_file_info& info) { return fuse_reply_open(take(), &info) == 0; }
-    bool written(size_t count) { return fuse_reply_write(take(), count) == 0; }
-    bool buffer(const char* data, size_t size) { return fuse_reply_buf(take(), data, size) == 0; }
+    bool open(const fuse_file_info& info) {
+        return answer([&](fuse_req_t request) { return fuse_reply_open(request, &info); });
+    }
+    bool written(size_t count) {
+        return answer([&](fuse_req_t request) { return fuse_reply_write(request, count); });
+    }
+    bool buffer(const char* data, size_t size) {
+        return answer([&](fuse_req_t request) { return fuse_reply_buf(request, data, size); });
+    }
     bool data(fuse_bufvec& data) {
-        return fuse_reply_data(take(), &data, FUSE_BUF_SPLICE_MOVE) == 0;
+        return answer([&](fuse_req_t request) {
+            return fuse_reply_data(request, &data, FUSE_BUF_SPLICE_MOVE);
+        });
     }
     bool statfs(const struct statvfs& statistics) {
-        return fuse_reply_statfs(take(), &statistics) == 0;
+        return answer([&](fuse_req_t request) { return fuse_reply_statfs(request, &statistics); });
     }
 
     fuse_req_t request() const { return request_; }
 
 private:
-    fuse_req_t take() { return std::exchange(request_, nullptr); }
+    struct Interruption {
+        std::mutex lock;
+        fuse_req_t request;
+        bool answered = false;
+        std::function<void()> stop;
+    };
+
+    static void interrupted(fuse_req_t request, void* data);
+    // The request to answer, or none when an interrupt answered it already.
+    fuse_req_t take();
+    template <class Reply> bool answer(Reply reply) {
+        fuse_req_t request = take();
+        return request && reply(request) == 0;
+    }
 
     fuse_req_t request_;
+    std::unique_ptr<Interruption> interruption_;
 };
 
 } // namespace brimo::fs

@@ -7,11 +7,12 @@
 
 namespace brimo {
 
-std::optional<Bytes> encodeReadChunkRequest(std::string_view identifier, uint64_t offset) {
+std::optional<Bytes> encodeReadChunkRequest(std::string_view identifier, uint64_t offset,
+                                            uint32_t maxLength) {
     BinaryWriter writer;
     if (!writer.putString(identifier)) return std::nullopt;
     writer.putUInt64(offset);
-    writer.putUInt32(chunkSize);
+    writer.putUInt32(maxLength);
     return std::move(writer).take();
 }
 

@@ -25,8 +25,9 @@ struct ReadChunkRequest {
     bool operator==(const ReadChunkRequest&) const = default;
 };
 
-// Asks for chunkSize bytes of the item from `offset`.
-std::optional<Bytes> encodeReadChunkRequest(std::string_view identifier, uint64_t offset);
+// Asks for `maxLength` bytes of the item from `offset`.
+std::optional<Bytes> encodeReadChunkRequest(std::string_view identifier, uint64_t offset,
+                                            uint32_t maxLength = chunkSize);
 std::optional<ReadChunkRequest> decodeReadChunkRequest(std::span<const uint8_t> payload);
 
 struct ReadChunkResponse {

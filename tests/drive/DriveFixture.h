@@ -58,6 +58,13 @@ protected:
         return ::brimo::fs::findMount(mountPoint().string(), "fuse.brimo") != std::nullopt;
     }
 
+    // Read chunks the phone has answered so far.
+    uint64_t chunksServed() {
+        const std::string stats = sim.control("stats");
+        const size_t at = stats.find(" code9=");
+        return at == std::string::npos ? 0 : std::stoull(stats.substr(at + 7));
+    }
+
     // Brimofs processes serving this test's container.
     std::vector<pid_t> extensionsServing() const {
         return processesWith("Brimofs", "XDG_DATA_HOME=" + dataHome().string());

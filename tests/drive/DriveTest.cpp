@@ -154,27 +154,6 @@ TEST_F(LongCacheDriveTest, AChangePushedByThePhoneShowsAtTheNextStat) {
     EXPECT_TRUE(waitUntil([&] { return sizeOf(onDrive("fresh")) == "3"; }, 5s));
 }
 
-TEST_F(DriveTest, AReadOutlivesTheSweepOfItsSharedFile) {
-    const std::string bytes = pattern(9 * 1024 * 1024, 5);
-    writeFile(onPhone("big"), bytes);
-    const int fd = ::open(onDrive("big").c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    // What a sweep of unfinished transfers does to the fetched file.
-    size_t swept = 0;
-    for (const auto& entry : fs::directory_iterator(container()))
-        if (entry.path().filename().string().starts_with("transfer_")) swept += fs::remove(entry);
-    EXPECT_EQ(swept, 1u);
-    std::string read(bytes.size(), '\0');
-    size_t done = 0;
-    while (done < read.size()) {
-        const ssize_t n = ::pread(fd, read.data() + done, read.size() - done, off_t(done));
-        ASSERT_GT(n, 0);
-        done += size_t(n);
-    }
-    EXPECT_EQ(::close(fd), 0);
-    EXPECT_TRUE(read == bytes);
-}
-
 TEST_F(DriveTest, TheDriveTakesItsRoleBackFromAnotherFileProvider) {
     writeFile(onPhone("note"), "kept working");
     // brimoctl registers as the file provider and leaves; the drive was the file provider.

@@ -53,10 +53,9 @@ protected:
     std::string previous;
 };
 
-TEST_F(ContentStoreTest, WorkFilesAreNamedUntilKeptAndPushNamesAreSecondNames) {
+TEST_F(ContentStoreTest, FilesAreNamedWhileHeldAndPushNamesAreSecondNames) {
     ContentStore store(1 << 20);
     auto work = withBytes(store, "hello");
-    ASSERT_TRUE(work->writable());
     EXPECT_TRUE(stdfs::exists(container / work->name()));
     const auto pushed = store.nameForPush(*work);
     ASSERT_TRUE(pushed);
@@ -64,10 +63,32 @@ TEST_F(ContentStoreTest, WorkFilesAreNamedUntilKeptAndPushNamesAreSecondNames) {
     EXPECT_EQ(stdfs::hard_link_count(container / *pushed), 2u) << "no copy of the bytes";
 
     const std::string name = work->name();
-    store.keep("a", {1}, work);
-    EXPECT_FALSE(stdfs::exists(container / name)) << "kept content has no name";
-    EXPECT_FALSE(work->writable());
+    store.keep("a", {1}, std::move(work));
     EXPECT_EQ(bytesOf(*store.cached("a", {1})), "hello");
+    store.forget("a");
+    EXPECT_FALSE(stdfs::exists(container / name)) << "the name goes with the last holder";
+}
+
+// The phone's bytes arrive range by range around what programs write.
+TEST_F(ContentStoreTest, PhoneBytesFillOnlyWhatNoProgramWrote) {
+    ContentStore store(1 << 20);
+    auto file = store.newPhoneFile(10);
+    ASSERT_TRUE(file);
+    EXPECT_EQ(file->missing({0, 20}), (std::vector<ByteRange>{{0, 10}}));
+    ASSERT_EQ(file->write("WW", 2, 3), 2);
+    EXPECT_EQ(file->missing({0, 10}), (std::vector<ByteRange>{{0, 3}, {5, 10}}));
+    const std::string phone = "0123456789";
+    ASSERT_EQ(file->fill(0, {reinterpret_cast<const uint8_t*>(phone.data()), 8}), 0);
+    EXPECT_EQ(bytesOf(*file).substr(0, 8), "012WW567");
+    EXPECT_FALSE(file->complete());
+
+    // Cut short and grown again: what lies past the cut is zeros, never the phone's bytes.
+    ASSERT_EQ(file->truncate(4), 0);
+    ASSERT_EQ(file->truncate(10), 0);
+    EXPECT_TRUE(file->complete());
+    ASSERT_EQ(file->fill(0, {reinterpret_cast<const uint8_t*>(phone.data()), 10}), 0);
+    EXPECT_EQ(bytesOf(*file), std::string("012W") + std::string(6, '\0'));
+    EXPECT_EQ(file->presentBytes(), 10u);
 }
 
 TEST_F(ContentStoreTest, TheCacheAnswersOnlyForTheVersionItKeptAndStaysWithinItsBound) {
