@@ -19,8 +19,9 @@ FuseContext& context(fuse_req_t request) {
 
 // A reply that an interrupt of the waiting program answers at once. What the operation started
 // goes on; its own answer finds nobody waiting and undoes what that answer would hand over.
-FuseReply interruptible(fuse_req_t request) {
-    FuseReply reply(request);
+// Made so on the loop: an interrupt that came before answers the request right here, after which
+// the request is gone.
+FuseReply interruptible(FuseReply reply) {
     reply.interruptible();
     return reply;
 }
@@ -52,9 +53,9 @@ void init(void*, fuse_conn_info* connection) {
 }
 
 void lookup(fuse_req_t request, fuse_ino_t parent, const char* name) {
-    spawn(request, [&fs = context(request).fileSystem, reply = interruptible(request), parent,
+    spawn(request, [&fs = context(request).fileSystem, reply = FuseReply(request), parent,
                     name = std::string(name)]() mutable {
-        return fs.lookup(std::move(reply), parent, std::move(name));
+        return fs.lookup(interruptible(std::move(reply)), parent, std::move(name));
     });
 }
 
@@ -74,27 +75,30 @@ void forgetMulti(fuse_req_t request, size_t count, fuse_forget_data* forgets) {
 }
 
 void getattr(fuse_req_t request, fuse_ino_t node, fuse_file_info*) {
-    spawn(request, [&fs = context(request).fileSystem, reply = interruptible(request),
-                    node]() mutable { return fs.getattr(std::move(reply), node); });
+    spawn(request, [&fs = context(request).fileSystem, reply = FuseReply(request), node]() mutable {
+        return fs.getattr(interruptible(std::move(reply)), node);
+    });
 }
 
 void setattr(fuse_req_t request, fuse_ino_t node, struct stat* attributes, int toSet,
              fuse_file_info*) {
-    spawn(request, [&fs = context(request).fileSystem, reply = interruptible(request), node,
+    spawn(request, [&fs = context(request).fileSystem, reply = FuseReply(request), node,
                     attributes = *attributes, toSet]() mutable {
-        return fs.setattr(std::move(reply), node, attributes, toSet);
+        return fs.setattr(interruptible(std::move(reply)), node, attributes, toSet);
     });
 }
 
 void opendir(fuse_req_t request, fuse_ino_t node, fuse_file_info* info) {
-    spawn(request, [&fs = context(request).fileSystem, reply = interruptible(request), node,
-                    info = *info]() mutable { return fs.opendir(std::move(reply), node, info); });
+    spawn(request, [&fs = context(request).fileSystem, reply = FuseReply(request), node,
+                    info = *info]() mutable {
+        return fs.opendir(interruptible(std::move(reply)), node, info);
+    });
 }
 
 void readdirplus(fuse_req_t request, fuse_ino_t node, size_t size, off_t offset,
                  fuse_file_info* info) {
     auto* directory = reinterpret_cast<BrimoFileSystem::Directory*>(info->fh);
-    spawn(request, [&fs = context(request).fileSystem, reply = interruptible(request), node, size,
+    spawn(request, [&fs = context(request).fileSystem, reply = FuseReply(request), node, size,
                     offset, directory]() mutable {
         return fs.readdirplus(std::move(reply), node, size, offset, directory);
     });
@@ -108,54 +112,56 @@ void releasedir(fuse_req_t request, fuse_ino_t, fuse_file_info* info) {
 }
 
 void mkdir(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode) {
-    spawn(request, [&fs = context(request).fileSystem, reply = interruptible(request), parent,
+    spawn(request, [&fs = context(request).fileSystem, reply = FuseReply(request), parent,
                     name = std::string(name), mode]() mutable {
-        return fs.make(std::move(reply), parent, std::move(name), mode | S_IFDIR);
+        return fs.make(interruptible(std::move(reply)), parent, std::move(name), mode | S_IFDIR);
     });
 }
 
 void mknod(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode, dev_t) {
-    spawn(request, [&fs = context(request).fileSystem, reply = interruptible(request), parent,
+    spawn(request, [&fs = context(request).fileSystem, reply = FuseReply(request), parent,
                     name = std::string(name), mode]() mutable {
-        return fs.make(std::move(reply), parent, std::move(name), mode);
+        return fs.make(interruptible(std::move(reply)), parent, std::move(name), mode);
     });
 }
 
 void create(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode,
             fuse_file_info* info) {
-    spawn(request, [&fs = context(request).fileSystem, reply = interruptible(request), parent,
+    spawn(request, [&fs = context(request).fileSystem, reply = FuseReply(request), parent,
                     name = std::string(name), mode, info = *info]() mutable {
-        return fs.create(std::move(reply), parent, std::move(name), mode, info);
+        return fs.create(interruptible(std::move(reply)), parent, std::move(name), mode, info);
     });
 }
 
 void unlink(fuse_req_t request, fuse_ino_t parent, const char* name) {
-    spawn(request, [&fs = context(request).fileSystem, reply = interruptible(request), parent,
+    spawn(request, [&fs = context(request).fileSystem, reply = FuseReply(request), parent,
                     name = std::string(name)]() mutable {
-        return fs.remove(std::move(reply), parent, std::move(name), false);
+        return fs.remove(interruptible(std::move(reply)), parent, std::move(name), false);
     });
 }
 
 void rmdir(fuse_req_t request, fuse_ino_t parent, const char* name) {
-    spawn(request, [&fs = context(request).fileSystem, reply = interruptible(request), parent,
+    spawn(request, [&fs = context(request).fileSystem, reply = FuseReply(request), parent,
                     name = std::string(name)]() mutable {
-        return fs.remove(std::move(reply), parent, std::move(name), true);
+        return fs.remove(interruptible(std::move(reply)), parent, std::move(name), true);
     });
 }
 
 void rename(fuse_req_t request, fuse_ino_t parent, const char* name, fuse_ino_t newParent,
             const char* newName, unsigned flags) {
     spawn(request,
-          [&fs = context(request).fileSystem, reply = interruptible(request), parent,
+          [&fs = context(request).fileSystem, reply = FuseReply(request), parent,
            name = std::string(name), newParent, newName = std::string(newName), flags]() mutable {
-              return fs.rename(std::move(reply), parent, std::move(name), newParent,
+              return fs.rename(interruptible(std::move(reply)), parent, std::move(name), newParent,
                                std::move(newName), flags);
           });
 }
 
 void open(fuse_req_t request, fuse_ino_t node, fuse_file_info* info) {
-    spawn(request, [&fs = context(request).fileSystem, reply = interruptible(request), node,
-                    info = *info]() mutable { return fs.open(std::move(reply), node, info); });
+    spawn(request, [&fs = context(request).fileSystem, reply = FuseReply(request), node,
+                    info = *info]() mutable {
+        return fs.open(interruptible(std::move(reply)), node, info);
+    });
 }
 
 void read(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, fuse_file_info* info) {
@@ -172,14 +178,18 @@ void write(fuse_req_t request, fuse_ino_t, const char* data, size_t size, off_t 
 
 void flush(fuse_req_t request, fuse_ino_t, fuse_file_info* info) {
     auto* handle = reinterpret_cast<BrimoFileSystem::Handle*>(info->fh);
-    spawn(request, [&fs = context(request).fileSystem, reply = interruptible(request),
-                    handle]() mutable { return fs.flush(std::move(reply), handle); });
+    spawn(request,
+          [&fs = context(request).fileSystem, reply = FuseReply(request), handle]() mutable {
+              return fs.flush(interruptible(std::move(reply)), handle);
+          });
 }
 
 void fsync(fuse_req_t request, fuse_ino_t, int, fuse_file_info* info) {
     auto* handle = reinterpret_cast<BrimoFileSystem::Handle*>(info->fh);
-    spawn(request, [&fs = context(request).fileSystem, reply = interruptible(request),
-                    handle]() mutable { return fs.fsync(std::move(reply), handle); });
+    spawn(request,
+          [&fs = context(request).fileSystem, reply = FuseReply(request), handle]() mutable {
+              return fs.fsync(interruptible(std::move(reply)), handle);
+          });
 }
 
 // The phone keeps files and folders only, as an exFAT stick does.
@@ -198,8 +208,8 @@ void release(fuse_req_t request, fuse_ino_t, fuse_file_info* info) {
 }
 
 void statfs(fuse_req_t request, fuse_ino_t) {
-    spawn(request, [&fs = context(request).fileSystem, reply = interruptible(request)]() mutable {
-        return fs.statfs(std::move(reply));
+    spawn(request, [&fs = context(request).fileSystem, reply = FuseReply(request)]() mutable {
+        return fs.statfs(interruptible(std::move(reply)));
     });
 }
 
