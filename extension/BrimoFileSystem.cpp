@@ -568,12 +568,14 @@ asio::awaitable<int> BrimoFileSystem::load(std::shared_ptr<OpenFile> file, bool 
         if (content && content->truncate(0) == 0) {
             // Handles already open go on with the same file.
             if (file->fetcher) file->fetcher->recheck();
+            if (file->writeBehind) file->writeBehind->truncated(0);
         } else {
             auto empty = store_.newWorkFile();
             if (!empty) co_return EIO;
             const RelayItemSummary* known = nodes_.summary(file->node);
             if (!content && known) file->version = known->contentVersion;
             if (auto fetcher = std::exchange(file->fetcher, nullptr)) fetcher->stop(EIO);
+            if (auto behind = std::exchange(file->writeBehind, nullptr)) behind->stop();
             std::lock_guard guard(file->mutex);
             file->content = std::move(empty);
         }
@@ -738,8 +740,13 @@ void BrimoFileSystem::write(FuseReply reply, Handle* handle, const char* data, s
             reply.error(errno != 0 ? errno : EIO);
         else
             reply.written(size_t(done));
+        if (done <= 0) return;
+        size = size_t(done);
     }
     if (becameDirty) asio::post(loop_, [this, file] { markDirty(file); });
+    asio::post(loop_, [file, range = ByteRange{uint64_t(offset), uint64_t(offset) + size}] {
+        if (file->writeBehind) file->writeBehind->written(range);
+    });
 }
 
 // From the first byte written here, the bytes are kept in the container until the phone has
@@ -747,6 +754,17 @@ void BrimoFileSystem::write(FuseReply reply, Handle* handle, const char* data, s
 void BrimoFileSystem::markDirty(const std::shared_ptr<OpenFile>& file) {
     if (file->kept || file->removed) return;
     keep(file, nullptr);
+    std::shared_ptr<ContentFile> content;
+    {
+        std::lock_guard guard(file->mutex);
+        content = file->content;
+    }
+    if (content && !file->writeBehind) {
+        const uint64_t node = file->node;
+        file->writeBehind = std::make_shared<WriteBehind>(
+            loop_.get_executor(), link_, std::move(content), file->version,
+            [this, node] { return nodes_.identifier(node); });
+    }
     // The push needs the rest of the phone's bytes; so does what is kept if the drive dies.
     fetchRest(file);
 }
@@ -835,12 +853,18 @@ asio::awaitable<int> BrimoFileSystem::push(std::shared_ptr<OpenFile> file) {
     int error = 0;
     if (file->fetcher) error = co_await file->fetcher->fetchAll();
     const int64_t size = content->size();
-    const auto source =
-        error == 0 && size >= 0 && identifier ? store_.nameForPush(*content) : std::nullopt;
-    if (!source && error == 0) error = EIO;
-    if (source) {
-        PhoneItem pushed =
-            co_await pushToPhone(link_, *identifier, file->version, *source, uint64_t(size), times);
+    if (error == 0 && (size < 0 || !identifier)) error = EIO;
+    const auto behind = std::exchange(file->writeBehind, nullptr);
+    if (error == 0) {
+        PhoneItem pushed;
+        if (behind && behind->started()) {
+            pushed = co_await behind->finish(uint64_t(size), times);
+        } else if (auto source = store_.nameForPush(*content)) {
+            pushed = co_await pushToPhone(link_, *identifier, file->version, std::move(*source),
+                                          uint64_t(size), times);
+        } else {
+            pushed.error = EIO;
+        }
         error = pushed.error;
         if (error == 0) {
             file->version = pushed.summary.contentVersion;
@@ -851,6 +875,7 @@ asio::awaitable<int> BrimoFileSystem::push(std::shared_ptr<OpenFile> file) {
                         std::strerror(error));
         }
     }
+    if (behind) behind->stop();
     bool settled;
     {
         std::lock_guard guard(file->mutex);
@@ -908,6 +933,7 @@ asio::awaitable<void> BrimoFileSystem::close(std::shared_ptr<OpenFile> file) {
         openFiles_.erase(entry);
     unsaved_.erase(file);
     if (auto fetcher = std::exchange(file->fetcher, nullptr)) fetcher->stop(EIO);
+    if (auto behind = std::exchange(file->writeBehind, nullptr)) behind->stop();
     const auto identifier = nodes_.identifier(file->node);
     if (content && identifier && !dirty && !file->removed)
         store_.keep(*identifier, file->version, std::move(content));
@@ -935,6 +961,7 @@ asio::awaitable<int> BrimoFileSystem::truncate(uint64_t node, uint64_t size, boo
                 file->dirty = true;
         }
         if (file->fetcher) file->fetcher->recheck();
+        if (file->writeBehind) file->writeBehind->truncated(size);
         if (error == 0 && becameDirty) markDirty(file);
     }
     // A file open for writing elsewhere goes to the phone when it is flushed; otherwise now.

@@ -8,6 +8,7 @@
 #include "extension/PhoneLink.h"
 #include "extension/PhonePush.h"
 #include "extension/SaveKeeper.h"
+#include "extension/WriteBehind.h"
 #include "shared/SerialGate.h"
 #include "shared/messages/KeptSaves.h"
 
@@ -25,8 +26,9 @@ namespace brimo::fs {
 // The drive: kernel requests turned into the phone's requests. Metadata goes to the phone
 // through the service's relay. An open returns after the lookup; the phone's bytes of the file
 // come range by range as reads ask for them (ContentFetcher), into a file in the shared
-// container that is read and written here, and the whole file goes back through the service at
-// flush. Bytes written
+// container that is read and written here. What is written goes back whole at flush: through
+// the service, or, for a file written a chunk at a time, by the drive itself while it is written
+// (WriteBehind). Bytes written
 // and not yet on the phone are kept in the container (SaveKeeper) from the first write until the
 // phone has them. Every operation answers its request exactly once; all state lives on the loop,
 // except what reads and writes of open files need, which the kernel's threads reach under each
@@ -51,6 +53,8 @@ public:
         Bytes version;   // the phone's content that `content` started from
         // Brings the phone's bytes while `content` lacks some.
         std::shared_ptr<ContentFetcher> fetcher;
+        // Sends what programs write while they write.
+        std::shared_ptr<WriteBehind> writeBehind;
         bool removed = false;         // removed through the drive: nothing to push
         std::optional<KeptSave> kept; // while bytes written here are not on the phone
 

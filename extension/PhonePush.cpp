@@ -75,8 +75,14 @@ asio::awaitable<PhoneItem> pushToPhone(PhoneLink& link, std::string identifier,
     Bytes end = encodeJson(FileIOEndWriteRequest{token});
     co_await link.fileIO(int64_t(FileIOOperation::endWrite), std::move(end));
     SharedFileStorage::removeSharedFile(sourceName);
-    if (pushed.error != 0 || times.empty()) co_return pushed;
+    PhoneItem done =
+        co_await setTimesOnPhone(link, std::move(identifier), times, std::move(pushed));
+    co_return done;
+}
 
+asio::awaitable<PhoneItem> setTimesOnPhone(PhoneLink& link, std::string identifier, ItemTimes times,
+                                           PhoneItem pushed) {
+    if (pushed.error != 0 || times.empty()) co_return pushed;
     Bytes change =
         encodeJson(RelaySetAttributesRequest{identifier, {}, times.accessTime, times.modifyTime});
     const CallOutcome set =

@@ -32,6 +32,11 @@ asio::awaitable<PhoneItem> pushToPhone(PhoneLink& link, std::string identifier,
                                        Bytes expectedVersion, std::string sourceName, uint64_t size,
                                        ItemTimes times);
 
+// After a push that gave `pushed`: puts `times` on the item, and its description then in
+// `pushed`. Only the times are lost when this fails.
+asio::awaitable<PhoneItem> setTimesOnPhone(PhoneLink& link, std::string identifier, ItemTimes times,
+                                           PhoneItem pushed);
+
 // The item a request's answer describes (a created or moved item, say).
 asio::awaitable<PhoneItem> askForItem(PhoneLink& link, uint16_t code, Bytes request);
 
