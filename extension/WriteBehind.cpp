@@ -156,6 +156,13 @@ asio::awaitable<PhoneItem> WriteBehind::finish(uint64_t size, ItemTimes times) {
         done.error = failed_ != 0 ? failed_ : ENOENT;
         co_return done;
     }
+    // The phone checked the version when this write began, which may be long ago: a change
+    // made on the phone since must not be written over either.
+    const PhoneItem now = co_await describeOnPhone(link_, *identifier, std::nullopt);
+    if (now.error != 0 || now.summary.contentVersion != baseVersion_) {
+        done.error = now.error != 0 ? now.error : ESTALE;
+        co_return done;
+    }
     Bytes commit = encodeJson(RelayCommitWriteRequest{*identifier});
     PhoneItem committed = co_await askForItem(link_, kCommitWrite, std::move(commit));
     done = co_await setTimesOnPhone(link_, *identifier, times, std::move(committed));
