@@ -17,15 +17,16 @@ namespace brimo::fs {
 namespace {
 
 constexpr uint16_t kReadChunk = 9;
-// Two chunks on their way keep the link busy while the answer of one crosses to us; more would
-// only make a reader that jumps wait longer behind them.
-constexpr int kInFlight = 2;
+// Chunks on their way at once: enough that the link never waits while answers cross to us and
+// are written here; more would only make a reader that jumps wait longer behind them.
+constexpr int kInFlight = 3;
 // Chunks held until a lookup confirms them.
-constexpr size_t kMostArrived = 4;
+constexpr size_t kMostArrived = 6;
 // The least asked for where a program waits: a thumbnailer's header, a seek's landing.
 constexpr uint64_t kLeast = 128 * 1024;
-// Read-ahead of a sequential reader: doubles from the first to the most.
-constexpr uint64_t kFirstAhead = 256 * 1024;
+// Read-ahead of a sequential reader: as far ahead as it has read in a row, once that is more
+// than a header (a thumbnailer reads no further), and at most this far.
+constexpr uint64_t kFirstAhead = 512 * 1024;
 constexpr uint64_t kMostAhead = 16 * 1024 * 1024;
 // A read this close to where a reader left off continues it: the kernel's threads hand reads
 // over slightly out of order.
@@ -72,12 +73,13 @@ void ContentFetcher::readAt(ByteRange range) {
     for (auto& stream : streams_) {
         if (range.begin + kSlack < stream.next || range.begin > stream.next + kSlack) continue;
         stream.next = std::max(stream.next, range.end);
-        stream.ahead = stream.ahead == 0 ? kFirstAhead : std::min(stream.ahead * 2, kMostAhead);
+        const uint64_t inARow = stream.next - stream.start;
+        stream.ahead = inARow < kFirstAhead ? 0 : std::min(inARow, kMostAhead);
         pump();
         return;
     }
     if (streams_.size() == kStreams) streams_.erase(streams_.begin());
-    streams_.push_back({range.end, 0});
+    streams_.push_back({range.begin, range.end, 0});
 }
 
 asio::awaitable<int> ContentFetcher::fetchAll() {

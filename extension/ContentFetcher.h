@@ -55,6 +55,7 @@ private:
         Done done;
     };
     struct Stream {
+        uint64_t start = 0; // where the reader began to read in a row
         uint64_t next = 0;  // where the reader is expected to read next
         uint64_t ahead = 0; // how far past it to fetch
     };
