@@ -3,11 +3,12 @@
 # simulator → its disk), next to the link speed test of the same link and byte count, in one
 # run; unthrottled, on the USB 2.0 link model and on a 400 MB/s (USB 3-class) model, with the
 # service's CPU time (user + system, from /proc) per GiB moved, next to this machine's own cost of
-# writing a file at the same pace. Then the service's peak memory during a 1 GiB read. Prints
-# figures and ratios; asserts nothing.
+# writing a file at the same pace. The first round after the service started, cold, is reported
+# beside the median of the warm rounds after it. Then the service's peak memory during a 1 GiB
+# read. Prints figures and ratios; asserts nothing.
 #
 # usage: bench/transfer_bench.sh BUILD_DIR [MiB, default 256]
-# BRIMO_TRANSFER_ROUNDS sets the measured rounds per link model (default 3).
+# BRIMO_TRANSFER_ROUNDS sets the warm rounds per link model (default 3).
 set -euo pipefail
 build=$1
 mib=${2:-256}
@@ -48,14 +49,12 @@ run_case() {
   local label=$1 rate_arg=$2
   start_pair "$rate_arg"
   head -c "$bytes" /dev/urandom >"$root/payload.bin"
-  # One round first: this machine's fresh memory pages fault in slowly on their first touch,
-  # a cost of the machine that a running desktop does not pay again for every transfer.
-  "$brimoctl" --role fileProvider read payload.bin --out "$work/read.bin" >/dev/null 2>&1
-  "$brimoctl" --role fileProvider write written.bin "$work/read.bin" >/dev/null 2>&1
-  # Then $rounds measured rounds; the medians are reported, as single rounds on a shared
-  # virtual machine stray by 10 % and more.
+  # Round 0 is the cold one, the first read and write right after the service started: it also
+  # pays for this machine's fresh memory pages, which fault in slowly on their first touch, and
+  # is reported on its own. Then $rounds warm rounds; their medians are reported, as single
+  # rounds on a shared virtual machine stray by 10 % and more.
   local reads=() writes=() cpus=() fetches=() pushes=() round t0 t1 t2 cpu0 cpu1
-  for ((round = 0; round < rounds; round++)); do
+  for ((round = 0; round <= rounds; round++)); do
     rm -f "$work/read.bin" "$root/written.bin"
     cpu0=$(cpu_seconds "$service_pid")
     t0=$(now)
@@ -80,16 +79,22 @@ run_case() {
   down=$(sed -n 's/^Download: \([0-9.]*\) MiB.*/\1/p' <<<"$report")
   up=$(sed -n 's/^Upload: \([0-9.]*\) MiB.*/\1/p' <<<"$report")
   local r w f p c
-  r=$(median "${reads[@]}") w=$(median "${writes[@]}") c=$(median "${cpus[@]}")
-  f=$(median "${fetches[@]}") p=$(median "${pushes[@]}")
-  echo "$label, $mib MiB, median of $rounds rounds:"
+  r=$(median "${reads[@]:1}") w=$(median "${writes[@]:1}") c=$(median "${cpus[@]:1}")
+  f=$(median "${fetches[@]:1}") p=$(median "${pushes[@]:1}")
+  echo "$label, $mib MiB, cold round and median of $rounds warm rounds:"
   echo "  speed test: download $down MiB/s, upload $up MiB/s (baseline)"
   awk -v r="$r" -v w="$w" -v d="$up" -v u="$down" 'BEGIN {
     printf "  read  %8.1f MiB/s  ratio to speed-test upload   %.3f\n", r, r / d
     printf "  write %8.1f MiB/s  ratio to speed-test download %.3f\n", w, w / u }'
+  awk -v r="${reads[0]}" -v w="${writes[0]}" -v d="$up" -v u="$down" 'BEGIN {
+    printf "  cold read  %8.1f MiB/s  ratio to speed-test upload   %.3f\n", r, r / d
+    printf "  cold write %8.1f MiB/s  ratio to speed-test download %.3f\n", w, w / u }'
   awk -v f="$f" -v p="$p" -v d="$up" -v u="$down" 'BEGIN {
     printf "  in the service: fetch %.1f MiB/s (%.3f), push %.1f MiB/s (%.3f)\n", f, f / d, p, p / u }'
-  printf "  service CPU %.2f s per GiB moved (user + system; rounds: %s)\n" "$c" "${cpus[*]}"
+  awk -v f="${fetches[0]}" -v p="${pushes[0]}" -v d="$up" -v u="$down" 'BEGIN {
+    printf "  in the service, cold: fetch %.1f MiB/s (%.3f), push %.1f MiB/s (%.3f)\n", f, f / d, p, p / u }'
+  printf "  service CPU %.2f s per GiB moved (user + system; warm rounds: %s; cold %s)\n" "$c" \
+    "${cpus[*]:1}" "${cpus[0]}"
   # What this machine charges for landing the same bytes in a file at the read's pace, with no
   # service at all: 4 MiB pwrite + fdatasync steps. On a virtual machine it grows as the link
   # slows, because memory left idle between chunks is faulted in again.

@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <deque>
 #include <fcntl.h>
 #include <optional>
 #include <stdexcept>
@@ -158,6 +159,36 @@ public:
 private:
     int fd_;
 };
+
+// The bytes of one read chunk in the shared file.
+struct FileRange {
+    uint64_t at = 0;
+    size_t length = 0;
+};
+
+// A fetch starts the writeback of each chunk once it is written, without waiting; first it waits
+// for the chunk kWritebackLag before it, which has had that many chunks' link time to land, so
+// the wait is normally over at once, dirty data stays bounded and the final fsync has little left.
+// Measured cold and warm on the 400 MB/s model: 1-1.5 ms of disk work per 4 MiB chunk against
+// 3-4 ms for an fdatasync per chunk (a journal commit and a cache flush each), which a cold page
+// cache's slow first writes can no longer hide behind the link's 10 ms. A lag of 1 stalls when
+// the disk needs longer than one chunk's link time; 3 measured no better.
+constexpr size_t kWritebackLag = 2;
+
+// Starts writing the range back to the disk and returns without waiting for it.
+bool startWriteback(int fd, FileRange range) {
+    return ::sync_file_range(fd, static_cast<off_t>(range.at), static_cast<off_t>(range.length),
+                             SYNC_FILE_RANGE_WRITE) == 0;
+}
+
+// Waits until the range is on the disk, writing back first what was dirtied since its
+// writeback started. A failure is final: the kernel reports a writeback error once to each
+// open file, so the fsync at the end would not see it again.
+bool awaitWriteback(int fd, FileRange range) {
+    return ::sync_file_range(fd, static_cast<off_t>(range.at), static_cast<off_t>(range.length),
+                             SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                                 SYNC_FILE_RANGE_WAIT_AFTER) == 0;
+}
 
 using Stopwatch = std::chrono::steady_clock;
 
@@ -368,6 +399,8 @@ TransferCoordinator::fetchRemoteFile(const FileIOBeginReadRequest& request, bool
             co_return payload;
         };
         uint64_t offset = 0; // where the chunk in `payload` was asked for
+        // Chunks on their way to the disk and not yet waited for, oldest first.
+        std::deque<FileRange> writingBack;
         Bytes payload = co_await askFor(offset);
         for (;;) {
             const auto chunk = decodeReadChunkView(payload);
@@ -383,8 +416,18 @@ TransferCoordinator::fetchRemoteFile(const FileIOBeginReadRequest& request, bool
             const size_t length = chunk->data.size();
             const uint64_t at = offset;
             const bool more = !chunk->eof;
+            // On its way to the disk while the next chunk is on the link (see kWritebackLag);
+            // the last chunk is left to the fsync that follows it. An empty range would mean
+            // "to the end of the file".
+            const bool writeBack = more && length > 0;
+            std::optional<FileRange> settle;
+            if (writeBack && writingBack.size() >= kWritebackLag) {
+                settle = writingBack.front();
+                writingBack.pop_front();
+            }
+            if (writeBack) writingBack.push_back({at, length});
             double& fileSeconds = bench.fileSeconds;
-            auto write = [fd, bytes, length, at, more, &fileSeconds] {
+            auto write = [fd, bytes, length, at, writeBack, settle, &fileSeconds] {
                 const auto started = Stopwatch::now();
                 size_t done = 0;
                 while (done < length) {
@@ -393,9 +436,8 @@ TransferCoordinator::fetchRemoteFile(const FileIOBeginReadRequest& request, bool
                     if (n <= 0) return false;
                     done += static_cast<size_t>(n);
                 }
-                // Durable chunk by chunk while the next one is on its way: the final fsync
-                // then only waits for the last chunk, not for the whole file at once.
-                if (more && ::fdatasync(fd) != 0) return false;
+                if (settle && !awaitWriteback(fd, *settle)) return false;
+                if (writeBack && !startWriteback(fd, {at, length})) return false;
                 fileSeconds += secondsSince(started);
                 return true;
             };
@@ -419,6 +461,7 @@ TransferCoordinator::fetchRemoteFile(const FileIOBeginReadRequest& request, bool
 
         const auto tail = Stopwatch::now();
         const int fd = file.get();
+        // The one flush of the file: it waits for the chunks still on their way to the disk.
         const bool synced = co_await offload([fd] { return ::fsync(fd) == 0; });
         if (!synced) throw TransferFailure(TransferError::ioFailed);
         file.close();

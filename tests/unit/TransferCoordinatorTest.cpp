@@ -13,13 +13,80 @@
 
 #include <algorithm>
 #include <asio/local/connect_pair.hpp>
+#include <cerrno>
 #include <cstdlib>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <regex>
 #include <set>
 #include <sys/stat.h>
+#include <unistd.h>
+
+// The file syncs of this test program pass through here, so that a test can see which transfer
+// files were synced and fail a sync the way the kernel reports a write-back error: once, to the
+// first call that checks, fsync or fdatasync or a sync_file_range that waits; the calls after it
+// succeed. Calls go on to the C library's own functions unless a fault is armed.
+namespace sync_faults {
+
+std::mutex mutex;
+bool failFirstCheck = false; // a write-back error of any transfer file, reported once
+bool failFsync = false;      // every fsync of a transfer file fails
+// The names transfer files had when they were fsynced.
+std::vector<std::string> fsynced;
+
+std::string nameOf(int fd) {
+    std::error_code error;
+    return std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), error)
+        .filename()
+        .string();
+}
+
+// Whether the call on `fd` fails with EIO; `isFsync` for fsync itself.
+bool fails(int fd, bool checksErrors, bool isFsync) {
+    const std::string name = nameOf(fd);
+    if (name.rfind("transfer_", 0) != 0) return false;
+    std::lock_guard lock(mutex);
+    if (isFsync) fsynced.push_back(name);
+    if (isFsync && failFsync) return true;
+    if (!checksErrors || !failFirstCheck) return false;
+    failFirstCheck = false;
+    return true;
+}
+
+void reset() {
+    std::lock_guard lock(mutex);
+    failFirstCheck = failFsync = false;
+    fsynced.clear();
+}
+
+template <class Function> Function* next(const char* name) {
+    return reinterpret_cast<Function*>(::dlsym(RTLD_NEXT, name));
+}
+
+} // namespace sync_faults
+
+extern "C" int fsync(int fd) {
+    if (sync_faults::fails(fd, true, true)) return errno = EIO, -1;
+    static auto* const real = sync_faults::next<int(int)>("fsync");
+    return real(fd);
+}
+
+extern "C" int fdatasync(int fd) {
+    if (sync_faults::fails(fd, true, false)) return errno = EIO, -1;
+    static auto* const real = sync_faults::next<int(int)>("fdatasync");
+    return real(fd);
+}
+
+extern "C" int sync_file_range(int fd, off64_t offset, off64_t count, unsigned int flags) {
+    const bool waits = flags & (SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WAIT_AFTER);
+    if (sync_faults::fails(fd, waits, false)) return errno = EIO, -1;
+    static auto* const real =
+        sync_faults::next<int(int, off64_t, off64_t, unsigned int)>("sync_file_range");
+    return real(fd, offset, count, flags);
+}
 
 namespace brimo {
 namespace {
@@ -396,6 +463,37 @@ TEST_F(TransferCoordinatorTest, AFailedFetchLeavesNoFileBehind) {
         << "what the phone said comes along";
     EXPECT_TRUE(containerFiles().empty());
     EXPECT_EQ(coordinator.openTransferCount(), 0u);
+}
+
+TEST_F(TransferCoordinatorTest, AFetchIsSyncedOnceBeforeItsRenameAndAFailedSyncFailsIt) {
+    items["big"].content = pattern(18 * MiB); // five chunks
+    sync_faults::reset();
+    const auto descriptor = fetched("big");
+    EXPECT_TRUE(readShared(descriptor.fileName) == items["big"].content);
+    {
+        std::lock_guard lock(sync_faults::mutex);
+        EXPECT_EQ(sync_faults::fsynced,
+                  std::vector<std::string>{"transfer_" + descriptor.token + ".part"})
+            << "durable before anyone can see it under its final name";
+    }
+    EXPECT_EQ(call(kEndRead, encodeJson(FileIOEndReadRequest{descriptor.token})), failed(0));
+
+    // A write-back error, whichever sync hears of it first, and a failing final fsync.
+    for (bool* fault : {&sync_faults::failFirstCheck, &sync_faults::failFsync}) {
+        sync_faults::reset();
+        {
+            std::lock_guard lock(sync_faults::mutex);
+            *fault = true;
+        }
+        log->clear();
+        EXPECT_EQ(beginRead("big"), failed(6));
+        EXPECT_TRUE(containerFiles().empty());
+        EXPECT_EQ(coordinator.openTransferCount(), 0u);
+        EXPECT_TRUE(benchmarked("fetchRemoteFile benchmark id=big outcome=error size=18874368 "
+                                "transferred=[0-9]+ chunks=[0-9]+",
+                                "writeMs"));
+    }
+    sync_faults::reset();
 }
 
 TEST_F(TransferCoordinatorTest, PushesASharedFileInChunksAndEndWriteDeletesIt) {
