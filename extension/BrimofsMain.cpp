@@ -14,6 +14,7 @@
 #include "extension/MountWatcher.h"
 #include "extension/PhoneLink.h"
 #include "shared/EventLoop.h"
+#include "shared/LargeBuffers.h"
 #include "shared/Log.h"
 #include "shared/ipc/ServiceLauncher.h"
 
@@ -130,6 +131,7 @@ bool isDirectory(const std::string& path) {
 int main(int argc, char** argv) {
     auto arguments = parse(argc, argv);
     if (!arguments) return usage();
+    keepLargeBuffersInHeap(); // the phone's chunks pass through here
     if (arguments->readyFd >= 0) ::fcntl(arguments->readyFd, F_SETFD, FD_CLOEXEC);
     std::error_code error;
     const std::string mountPoint = stdfs::canonical(arguments->mountPoint, error).string();

@@ -2,6 +2,7 @@
 
 #include "extension/FileSystemErrors.h"
 #include "extension/PhonePush.h"
+#include "shared/Offload.h"
 #include "shared/messages/ChunkMessages.h"
 
 #include <algorithm>
@@ -232,18 +233,31 @@ asio::awaitable<void> ContentFetcher::confirm() {
             stop(EIO);
             break;
         }
-        for (auto& one : confirmed) {
-            int error = now.error;
+        std::vector<int> errors(confirmed.size(), now.error);
+        for (size_t i = 0; i < confirmed.size(); ++i) {
+            const auto& one = confirmed[i];
             const auto view = decodeReadChunkView(one.payload);
             // Fewer bytes than the phone had when the file was opened: not the same file.
-            if (error == 0 && view->eof && one.chunk.begin + view->data.size() < one.chunk.end &&
+            if (errors[i] == 0 && view->eof &&
+                one.chunk.begin + view->data.size() < one.chunk.end &&
                 one.chunk.begin + view->data.size() < content_->phoneBytes()) {
-                broken_ = error = EIO;
+                broken_ = errors[i] = EIO;
             }
-            if (error == 0 && view->data.empty() && !view->eof) error = EIO;
-            if (error == 0) error = content_->fill(one.chunk.begin, view->data);
-            if (error != 0) failed(one.chunk, error);
-            asked_.remove(one.chunk); // what did not come is asked for again
+            if (errors[i] == 0 && view->data.empty() && !view->eof) errors[i] = EIO;
+        }
+        // Copying into the page cache can take longer than the link, on fresh memory: the loop
+        // goes on meanwhile, taking the next answers in.
+        auto fill = [content = content_, &confirmed, &errors] {
+            for (size_t i = 0; i < confirmed.size(); ++i)
+                if (errors[i] == 0)
+                    errors[i] = content->fill(confirmed[i].chunk.begin,
+                                              decodeReadChunkView(confirmed[i].payload)->data);
+        };
+        if (!broken_) co_await offload(std::move(fill));
+        if (stopped_) break;
+        for (size_t i = 0; i < confirmed.size(); ++i) {
+            if (errors[i] != 0) failed(confirmed[i].chunk, errors[i]);
+            asked_.remove(confirmed[i].chunk); // what did not come is asked for again
         }
         if (broken_) {
             stop(broken_);

@@ -111,10 +111,12 @@ void PhoneLink::close(int error) {
 // The sending step is a named local: GCC 12 destroys some temporaries of a co_await expression
 // twice.
 asio::awaitable<CallOutcome> PhoneLink::relay(uint16_t code, Bytes payload) {
-    Send send = [this, code, payload = std::move(payload)](uint64_t id) {
+    // Shared, so that keeping the call for a second try copies no chunk.
+    Send send = [this, code,
+                 payload = std::make_shared<const Bytes>(std::move(payload))](uint64_t id) {
         auto host = connection_->remoteObjectProxy(
             [this, id](const ipc::RemoteError&) { complete(id, linkFailure(EIO)); });
-        host.relayToUsbMux(code, payload,
+        host.relayToUsbMux(code, *payload,
                            [this, id](Bytes response, int64_t error, int64_t status) {
                                complete(id, {0, error, status, std::move(response), 0});
                            });

@@ -20,7 +20,7 @@ constexpr uint16_t kCommitWrite = 6;
 constexpr uint16_t kWriteChunk = 11;
 constexpr uint16_t kTruncateWrite = 15;
 // As when reading: two on their way keep the link busy.
-constexpr int kInFlight = 2;
+constexpr int kInFlight = 3;
 
 } // namespace
 

@@ -168,6 +168,12 @@ ls -l "$mnt" "$mnt/DCIM"
 echo "-- copy a photo out of the drive"
 cp "$mnt/DCIM/IMG_0002.JPG" "$work/IMG_0002.JPG"
 sha256sum "$work/phone/DCIM/IMG_0002.JPG" "$work/IMG_0002.JPG" | cut -c1-64
+echo "-- a video opens at once: its first and last 4 KiB of 256 MiB, and what crossed the link"
+head -c $((256 * 1024 * 1024)) /dev/urandom >"$work/phone/DCIM/VID_0001.MOV"
+served() { "$sim" ctl --control "$work/usbmuxd.sock.control" stats | tr ' ' '\n' | sed -n "s/^$1=//p" | grep . || echo 0; }
+chunks=$(served code9) bytes=$(served bytes9)
+echo "head: $(head -c 4096 "$mnt/DCIM/VID_0001.MOV" | wc -c) bytes, tail: $(tail -c 4096 "$mnt/DCIM/VID_0001.MOV" | wc -c) bytes"
+echo "read chunks the phone served: $(($(served code9) - chunks)), $(($(served bytes9) - bytes)) bytes of 268435456"
 echo "-- copy a document into it, rename it, remove a photo"
 printf 'Notes from the desktop\n' >"$work/notes.txt"
 cp "$work/notes.txt" "$mnt/notes.txt"

@@ -31,7 +31,8 @@ RemoteBridgeClient::RemoteBridgeClient(std::weak_ptr<CallTarget> target, ErrorHa
     , onError_(std::move(onError)) {}
 
 void RemoteBridgeClient::notifyClient(int64_t code, Bytes param) {
-    send(target_, onError_, detail::clientMember("NotifyClient"), {code, std::move(param)}, {});
+    send(target_, onError_, detail::clientMember("NotifyClient"), valuesOf(code, std::move(param)),
+         {});
 }
 
 void RemoteBridgeClient::echo(Callback<void()> done) {
@@ -103,7 +104,7 @@ void RemoteBridgeHost::runUsbMuxSpeedTest(Callback<void(bool, std::string)> done
 
 void RemoteBridgeHost::relayToUsbMux(int64_t code, Bytes param,
                                      Callback<void(Bytes, int64_t, int64_t)> done) {
-    send(target_, onError_, detail::hostMember("RelayToUsbMux"), {code, std::move(param)},
+    send(target_, onError_, detail::hostMember("RelayToUsbMux"), valuesOf(code, std::move(param)),
          [done = std::move(done)](Values v) {
              done(take<Bytes>(v, 0), take<int64_t>(v, 1), take<int64_t>(v, 2));
          });
@@ -111,7 +112,8 @@ void RemoteBridgeHost::relayToUsbMux(int64_t code, Bytes param,
 
 void RemoteBridgeHost::requestFileIO(int64_t operation, Bytes param,
                                      Callback<void(Bytes, int64_t)> done) {
-    send(target_, onError_, detail::hostMember("RequestFileIO"), {operation, std::move(param)},
+    send(target_, onError_, detail::hostMember("RequestFileIO"),
+         valuesOf(operation, std::move(param)),
          [done = std::move(done)](Values v) { done(take<Bytes>(v, 0), take<int64_t>(v, 1)); });
 }
 

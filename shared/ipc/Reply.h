@@ -34,7 +34,7 @@ public:
     ~Reply() { abandon(); }
 
     void operator()(Ts... values) {
-        if (auto sink = std::move(sink_)) sink->send(Values{Value(std::move(values))...});
+        if (auto sink = std::move(sink_)) sink->send(valuesOf(std::move(values)...));
     }
 
 private:

@@ -15,6 +15,15 @@ namespace brimo::ipc {
 using Value = std::variant<bool, int64_t, uint64_t, double, std::string, Bytes>;
 using Values = std::vector<Value>;
 
+// A value list made by moving each value in: a braced list would copy them, file chunks
+// included.
+template <class... Ts> Values valuesOf(Ts&&... values) {
+    Values all;
+    all.reserve(sizeof...(Ts));
+    (all.emplace_back(std::forward<Ts>(values)), ...);
+    return all;
+}
+
 // A D-Bus error name and its message, as handed to a proxy's error handler.
 struct RemoteError {
     std::string name;

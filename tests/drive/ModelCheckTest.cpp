@@ -21,8 +21,10 @@ namespace brimo::test {
 namespace {
 
 constexpr size_t kFiles = 3;
-constexpr size_t kLargest = 2 * 1024 * 1024;
-constexpr size_t kLongestWrite = 96 * 1024;
+// Past two whole chunks of the phone's transfers, so that chunks are fetched apart and written
+// behind.
+constexpr size_t kLargest = 10 * 1024 * 1024;
+constexpr size_t kLongestWrite = 1536 * 1024;
 
 uint64_t fromEnvironment(const char* name, uint64_t fallback) {
     const char* value = std::getenv(name);
