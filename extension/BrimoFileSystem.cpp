@@ -462,12 +462,7 @@ asio::awaitable<void> BrimoFileSystem::remove(FuseReply reply, uint64_t parent, 
         reply.error(ENOENT);
         co_return;
     }
-    // A file still open here stays readable once removed, as on any disk: the rest of its bytes
-    // come before the phone lets go of them.
-    if (auto node = nodes_.find(*identifier); node && !directory) {
-        if (auto open = openFiles_.find(*node); open != openFiles_.end() && open->second->fetcher)
-            co_await open->second->fetcher->fetchAll();
-    }
+    if (!directory) co_await fetchBeforeItGoes(*identifier);
     Bytes request = encoded(RelayRemoveItemRequest{*identifier, directory});
     const CallOutcome outcome =
         co_await link_.relay(uint16_t(FileSystemRequest::removeItem), std::move(request));
@@ -475,14 +470,30 @@ asio::awaitable<void> BrimoFileSystem::remove(FuseReply reply, uint64_t parent, 
         reply.error(error);
         co_return;
     }
-    if (auto node = nodes_.find(*identifier)) {
-        if (auto open = openFiles_.find(*node); open != openFiles_.end())
-            open->second->removed = true;
-    }
+    if (auto node = nodes_.find(*identifier)) gone(*node);
     nodes_.detach(*identifier);
     store_.forget(*identifier);
     reply.error(0);
     notifier_.node(parent);
+}
+
+// A file still open here stays readable once its item goes, as on any disk: the rest of its
+// bytes come before the phone lets go of them.
+asio::awaitable<void> BrimoFileSystem::fetchBeforeItGoes(std::string identifier) {
+    const auto node = nodes_.find(identifier);
+    if (!node) co_return;
+    if (auto open = openFiles_.find(*node); open != openFiles_.end() && open->second->fetcher) {
+        const auto fetcher = open->second->fetcher;
+        co_await fetcher->fetchAll();
+    }
+}
+
+// The item of `node` is gone from the phone: what is open of it is sent nowhere any more.
+void BrimoFileSystem::gone(uint64_t node) {
+    auto open = openFiles_.find(node);
+    if (open == openFiles_.end()) return;
+    open->second->removed = true;
+    if (auto behind = std::exchange(open->second->writeBehind, nullptr)) behind->stop();
 }
 
 asio::awaitable<void> BrimoFileSystem::rename(FuseReply reply, uint64_t parent, std::string name,
@@ -498,6 +509,8 @@ asio::awaitable<void> BrimoFileSystem::rename(FuseReply reply, uint64_t parent, 
         reply.error(from && toParent ? error : ENOENT);
         co_return;
     }
+    const std::string to = childIdentifier(*toParent, newName);
+    if (!(flags & RENAME_NOREPLACE)) co_await fetchBeforeItGoes(to);
     Bytes request =
         encoded(RelayRenameItemRequest{*from, *toParent, newName, !(flags & RENAME_NOREPLACE)});
     const Lookup moved =
@@ -506,11 +519,7 @@ asio::awaitable<void> BrimoFileSystem::rename(FuseReply reply, uint64_t parent, 
         reply.error(moved.error);
         co_return;
     }
-    const std::string to = childIdentifier(*toParent, newName);
-    if (auto replaced = nodes_.find(to)) {
-        if (auto open = openFiles_.find(*replaced); open != openFiles_.end())
-            open->second->removed = true;
-    }
+    if (auto replaced = nodes_.find(to)) gone(*replaced);
     store_.forget(*from);
     store_.forget(to);
     nodes_.rename(*from, to);

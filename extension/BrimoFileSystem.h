@@ -132,6 +132,8 @@ private:
     // A read of bytes that are not here yet: answered once they are.
     void readWhenHere(std::shared_ptr<OpenFile> file, std::shared_ptr<ContentFile> content,
                       FuseReply reply, ByteRange range);
+    asio::awaitable<void> fetchBeforeItGoes(std::string identifier);
+    void gone(uint64_t node);
     // Fetches what `file` lacks from the phone, behind what programs wait for.
     void fetchRest(const std::shared_ptr<OpenFile>& file);
 

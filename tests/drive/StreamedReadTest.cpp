@@ -279,6 +279,37 @@ TEST_F(StreamedReadTest, AnOpenFileNeverMixesTwoVersionsOfTheItem) {
     }
 }
 
+// As on any disk, an open file stays readable once its name goes, though most of it had not
+// been fetched yet.
+TEST_F(StreamedReadTest, AnOpenFileStaysReadableWhenItsItemGoes) {
+    const struct {
+        const char* what;
+        std::string command;
+    } cases[] = {
+        {"removed", "rm " + onDrive("clip").string()},
+        {"renamed over", "mv " + onDrive("other").string() + " " + onDrive("clip").string()},
+    };
+    for (const auto& c : cases) {
+        const std::string bytes = pattern(3 * kChunk + 5, 70);
+        writeFile(onPhone("clip"), bytes);
+        writeFile(onPhone("other"), "another file");
+        const int fd = ::open(onDrive("clip").c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        std::string got(bytes.size(), '\0');
+        ASSERT_EQ(::pread(fd, got.data(), 4096, 0), 4096);
+        EXPECT_EQ(shell(c.command), 0) << c.what;
+        size_t done = 4096;
+        while (done < got.size()) {
+            const ssize_t n = ::pread(fd, got.data() + done, got.size() - done, off_t(done));
+            if (n <= 0) break;
+            done += size_t(n);
+        }
+        ::close(fd);
+        EXPECT_EQ(done, bytes.size()) << c.what;
+        EXPECT_TRUE(got == bytes) << c.what;
+    }
+}
+
 TEST_F(StreamedReadTest, UnpluggingThePhoneMidReadFailsTheReaderAndTheDriveComesBack) {
     const std::string bytes = pattern(128 * kMiB, 50);
     writeFile(onPhone("long"), bytes);
