@@ -258,20 +258,28 @@ asio::awaitable<void> BrimoFileSystem::setattr(FuseReply reply, uint64_t node,
     if (change.mode || change.accessTime || change.modifyTime) {
         Bytes payload = encoded(change);
         const Bytes before = nodes_.summary(node) ? nodes_.summary(node)->contentVersion : Bytes{};
+        // A new modification time is a new content version of the same bytes: our own change,
+        // neither a conflict for what is open here nor another file for what it fetches.
+        ++changingTimes_[node];
+        if (file && file->fetcher) file->fetcher->ownChangeBegins();
         const CallOutcome outcome =
             co_await link_.relay(uint16_t(FileSystemRequest::setAttributes), std::move(payload));
-        if (int error = relayErrno(outcome)) {
+        int error = relayErrno(outcome);
+        Lookup found;
+        if (error == 0) {
+            refresh = RelayLookupSource::fsSetAttributesRefresh;
+            found = co_await lookUp(*identifier, *refresh);
+            error = found.error;
+        }
+        if (--changingTimes_[node] == 0) changingTimes_.erase(node);
+        // Whatever opened it meanwhile fetches too.
+        if (auto open = openFiles_.find(node); open != openFiles_.end() && open->second->fetcher)
+            open->second->fetcher->ownChangeEnded(
+                error == 0 ? std::optional(found.summary.contentVersion) : std::nullopt);
+        if (error != 0) {
             reply.error(error);
             co_return;
         }
-        refresh = RelayLookupSource::fsSetAttributesRefresh;
-        const Lookup found = co_await lookUp(*identifier, *refresh);
-        if (found.error != 0) {
-            reply.error(found.error);
-            co_return;
-        }
-        // A new modification time is a new content version; it is our own change, not a
-        // conflict for what is open here.
         if (file && file->version == before) file->version = found.summary.contentVersion;
         nodes_.updateSummary(node, found.summary);
         reply.attributes(attributesOf(node, found.summary), options_.cacheTimeout);
@@ -614,6 +622,9 @@ asio::awaitable<int> BrimoFileSystem::load(std::shared_ptr<OpenFile> file, bool 
         file->fetcher =
             std::make_shared<ContentFetcher>(loop_.get_executor(), link_, content, file->version,
                                              [this, node] { return nodes_.identifier(node); });
+        if (auto changing = changingTimes_.find(node); changing != changingTimes_.end())
+            for (int i = 0; i < changing->second; ++i)
+                file->fetcher->ownChangeBegins();
     }
     std::lock_guard guard(file->mutex);
     file->content = std::move(content);

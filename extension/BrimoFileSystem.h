@@ -149,6 +149,9 @@ private:
     std::set<std::shared_ptr<OpenFile>> unsaved_;
     // The content version of each node when the kernel last opened it: unchanged, its pages stay.
     std::map<uint64_t, Bytes> pagesOf_;
+    // Changes of times on their way to the phone, by node: they give the same bytes a new
+    // content version.
+    std::map<uint64_t, int> changingTimes_;
 };
 
 } // namespace brimo::fs

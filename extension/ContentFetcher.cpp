@@ -46,10 +46,17 @@ ContentFetcher::ContentFetcher(asio::any_io_executor loop, PhoneLink& link,
     : loop_(std::move(loop))
     , link_(link)
     , content_(std::move(content))
-    , version_(std::move(version))
+    , versions_{std::move(version)}
     , identifierOf_(std::move(identifierOf))
     , patience_(kFirstPatience)
-    , overdue_(loop_) {}
+    , overdue_(loop_)
+    , ownChangeDone_(loop_, asio::steady_timer::time_point::max()) {}
+
+void ContentFetcher::ownChangeEnded(const std::optional<Bytes>& sameBytesAs) {
+    if (ownChanges_ > 0) --ownChanges_;
+    if (sameBytesAs) versions_.push_back(*sameBytesAs);
+    ownChangeDone_.cancel();
+}
 
 uint64_t ContentFetcher::want(ByteRange range, Done done) {
     if (content_->missing(range).empty()) {
@@ -108,6 +115,7 @@ asio::awaitable<int> ContentFetcher::fetchAll() {
 void ContentFetcher::stop(int error) {
     stopped_ = true;
     overdue_.cancel();
+    ownChangeDone_.cancel();
     streams_.clear();
     arrived_.clear();
     auto waiting = std::move(waiters_);
@@ -222,13 +230,26 @@ asio::awaitable<void> ContentFetcher::confirm() {
         now.error = ENOENT;
         if (identifier) now = co_await describeOnPhone(link_, *identifier, std::nullopt);
         if (stopped_) break;
+        const auto known = [&](const Bytes& version) {
+            return std::find(versions_.begin(), versions_.end(), version) != versions_.end();
+        };
+        if (now.error == 0 && !known(now.summary.contentVersion) && ownChanges_ > 0) {
+            // Perhaps our own change of times: ask again once it has ended.
+            while (ownChanges_ > 0 && !stopped_) {
+                ownChangeDone_.expires_at(asio::steady_timer::time_point::max());
+                asio::error_code ignored;
+                co_await ownChangeDone_.async_wait(
+                    asio::redirect_error(asio::use_awaitable, ignored));
+            }
+            continue;
+        }
         const auto first =
             std::partition_point(arrived_.begin(), arrived_.end(),
                                  [&](const Arrived& one) { return one.serial <= upTo; });
         std::vector<Arrived> confirmed(std::make_move_iterator(arrived_.begin()),
                                        std::make_move_iterator(first));
         arrived_.erase(arrived_.begin(), first);
-        if (now.error == 0 && now.summary.contentVersion != version_) {
+        if (now.error == 0 && !known(now.summary.contentVersion)) {
             broken_ = EIO;
             stop(EIO);
             break;

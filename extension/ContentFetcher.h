@@ -40,6 +40,10 @@ public:
     void readAt(ByteRange range);
     // Waits until every byte still needed is here; 0 or an errno.
     asio::awaitable<int> fetchAll();
+    // Around a change of the item's times made through the drive, which gives the same bytes a
+    // new version: chunks confirmed meanwhile wait for it, then take the new version as theirs.
+    void ownChangeBegins() { ++ownChanges_; }
+    void ownChangeEnded(const std::optional<Bytes>& sameBytesAs);
     // The content changed here (truncated): waiters may have all they need.
     void recheck();
     // No more fetching: the file is closed or its content replaced. Waiters get `error`.
@@ -85,7 +89,9 @@ private:
     asio::any_io_executor loop_;
     PhoneLink& link_;
     std::shared_ptr<ContentFile> content_;
-    const Bytes version_;
+    std::vector<Bytes> versions_; // the one opened, then those our own changes of times made
+    int ownChanges_ = 0;
+    asio::steady_timer ownChangeDone_;
     IdentifierOf identifierOf_;
 
     std::list<Waiter> waiters_;
