@@ -279,13 +279,14 @@ TEST_F(StreamedReadTest, AnOpenFileNeverMixesTwoVersionsOfTheItem) {
     }
 }
 
-// As on any disk, an open file stays readable once its name goes, though most of it had not
-// been fetched yet.
-TEST_F(StreamedReadTest, AnOpenFileStaysReadableWhenItsItemGoes) {
+// As on any disk, an open file stays readable once its name goes or its times change, though
+// most of it had not been fetched yet.
+TEST_F(StreamedReadTest, AnOpenFileStaysReadableWhenItsItemIsTouchedOrGoes) {
     const struct {
         const char* what;
         std::string command;
     } cases[] = {
+        {"touched", "touch " + onDrive("clip").string()},
         {"removed", "rm " + onDrive("clip").string()},
         {"renamed over", "mv " + onDrive("other").string() + " " + onDrive("clip").string()},
     };
