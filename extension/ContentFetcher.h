@@ -91,7 +91,6 @@ private:
     std::shared_ptr<ContentFile> content_;
     std::vector<Bytes> versions_; // the one opened, then those our own changes of times made
     int ownChanges_ = 0;
-    asio::steady_timer ownChangeDone_;
     IdentifierOf identifierOf_;
 
     std::list<Waiter> waiters_;
@@ -103,6 +102,7 @@ private:
     uint64_t nextAsk_ = 1;
     std::chrono::steady_clock::duration patience_;
     asio::steady_timer overdue_;
+    asio::steady_timer ownChangeDone_;
     std::vector<Arrived> arrived_; // waiting for a lookup to confirm them
     uint64_t arrivals_ = 0;
     bool confirming_ = false;

@@ -58,7 +58,10 @@ std::string SaveKeeper::conflictName(const std::string& filename, int64_t keptAt
     std::strftime(date, sizeof date, "%Y-%m-%d %H%M%S", &local);
     std::string mark = " (conflict copy ";
     mark += date;
-    if (attempt > 1) mark += " " + std::to_string(attempt);
+    if (attempt > 1) {
+        mark += ' ';
+        mark += std::to_string(attempt);
+    }
     mark += ")";
     const size_t room = kLongestName - std::min(kLongestName, mark.size() + extension.size());
     return prefix(stem, room) + mark + extension;
