@@ -257,11 +257,13 @@ asio::awaitable<void> BrimoFileSystem::setattr(FuseReply reply, uint64_t node,
     }
     if (change.mode || change.accessTime || change.modifyTime) {
         Bytes payload = encoded(change);
-        const Bytes before = nodes_.summary(node) ? nodes_.summary(node)->contentVersion : Bytes{};
         // A new modification time is a new content version of the same bytes: our own change,
-        // neither a conflict for what is open here nor another file for what it fetches.
+        // neither a conflict for what is open here nor another file for what it fetches. That
+        // holds only for the version the phone has right before it, which the phone may have
+        // changed by itself meanwhile (its announcement is what makes the service touch items).
         ++changingTimes_[node];
         if (file && file->fetcher) file->fetcher->ownChangeBegins();
+        const PhoneItem was = co_await describeOnPhone(link_, *identifier, std::nullopt);
         const CallOutcome outcome =
             co_await link_.relay(uint16_t(FileSystemRequest::setAttributes), std::move(payload));
         int error = relayErrno(outcome);
@@ -271,16 +273,18 @@ asio::awaitable<void> BrimoFileSystem::setattr(FuseReply reply, uint64_t node,
             found = co_await lookUp(*identifier, *refresh);
             error = found.error;
         }
+        std::optional<std::pair<Bytes, Bytes>> renamed; // the same bytes' versions, old and new
+        if (error == 0 && was.error == 0)
+            renamed.emplace(was.summary.contentVersion, found.summary.contentVersion);
         if (--changingTimes_[node] == 0) changingTimes_.erase(node);
         // Whatever opened it meanwhile fetches too.
         if (auto open = openFiles_.find(node); open != openFiles_.end() && open->second->fetcher)
-            open->second->fetcher->ownChangeEnded(
-                error == 0 ? std::optional(found.summary.contentVersion) : std::nullopt);
+            open->second->fetcher->ownChangeEnded(renamed);
         if (error != 0) {
             reply.error(error);
             co_return;
         }
-        if (file && file->version == before) file->version = found.summary.contentVersion;
+        if (file && renamed && file->version == renamed->first) file->version = renamed->second;
         nodes_.updateSummary(node, found.summary);
         reply.attributes(attributesOf(node, found.summary), options_.cacheTimeout);
         co_return;

@@ -52,9 +52,10 @@ ContentFetcher::ContentFetcher(asio::any_io_executor loop, PhoneLink& link,
     , overdue_(loop_)
     , ownChangeDone_(loop_, asio::steady_timer::time_point::max()) {}
 
-void ContentFetcher::ownChangeEnded(const std::optional<Bytes>& sameBytesAs) {
+void ContentFetcher::ownChangeEnded(const std::optional<std::pair<Bytes, Bytes>>& renamed) {
     if (ownChanges_ > 0) --ownChanges_;
-    if (sameBytesAs) versions_.push_back(*sameBytesAs);
+    if (renamed && std::find(versions_.begin(), versions_.end(), renamed->first) != versions_.end())
+        versions_.push_back(renamed->second);
     ownChangeDone_.cancel();
 }
 

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace brimo::fs {
@@ -41,9 +42,10 @@ public:
     // Waits until every byte still needed is here; 0 or an errno.
     asio::awaitable<int> fetchAll();
     // Around a change of the item's times made through the drive, which gives the same bytes a
-    // new version: chunks confirmed meanwhile wait for it, then take the new version as theirs.
+    // new version: chunks confirmed meanwhile wait for it. `renamed` (old version, new version)
+    // says what it did; the new version counts as the file's if the old one was.
     void ownChangeBegins() { ++ownChanges_; }
-    void ownChangeEnded(const std::optional<Bytes>& sameBytesAs);
+    void ownChangeEnded(const std::optional<std::pair<Bytes, Bytes>>& renamed);
     // The content changed here (truncated): waiters may have all they need.
     void recheck();
     // No more fetching: the file is closed or its content replaced. Waiters get `error`.

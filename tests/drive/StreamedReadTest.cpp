@@ -248,6 +248,10 @@ TEST_F(StreamedReadTest, AnOpenFileNeverMixesTwoVersionsOfTheItem) {
         const auto deadline = std::chrono::steady_clock::now() + 40s;
         EXPECT_TRUE(waitUntil([&] { return fs::exists(ready); }, 20s)) << size;
         replaceOnPhone(name, changed);
+        // As the phone does: it announces the change, and the service touches the item through
+        // the drive so that file managers look again.
+        EXPECT_NE(sim.control("push " + std::string(kPhone) + " mutation created " + name),
+                  "OK 0");
         // Long enough for the kernel's trust in the item's attributes to lapse (1 s), so that
         // it asks the drive again before the reader goes on.
         waitUntil(
