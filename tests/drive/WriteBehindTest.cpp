@@ -118,6 +118,10 @@ TEST_F(WriteBehindTest, AChangeOnThePhoneDuringTheWriteIsNotWrittenOver) {
     const int error = write("clip.mov", "", [&] {
         waitUntil([&] { return answered("11") > before; }, 20s);
         writeFile(onPhone("clip.mov"), "the phone's own take");
+        // Announced, as the phone does: the service then touches the item through the drive.
+        EXPECT_NE(sim.control("push " + std::string(kPhone) + " mutation created clip.mov"),
+                  "OK 0");
+        std::this_thread::sleep_for(200ms);
     });
     EXPECT_EQ(error, ESTALE);
     EXPECT_EQ(readFile(onPhone("clip.mov")), "the phone's own take");
