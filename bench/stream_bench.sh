@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The mounted drive's reads of parts of files, against baselines measured in the same run, on
+# The mounted drive's reads of pieces of files, against baselines measured in the same run, on
 # the USB 2.0 link model unless said:
 #  1. head -c 4096 of a 1 GiB file never read before: the time, and the read chunks and bytes
 #     the phone served for it, against the time of one 4 MiB chunk through the service;
@@ -14,19 +14,19 @@
 #     read of the same file on this machine;
 #  7. on the 400M model, the peak memory (VmHWM) of Brimofs after a cat of a 1 GiB file, against
 #     its peak right after mounting.
-# Each part prints its goal beside its figures and how long it took. A program still running
+# Each step prints its goal beside its figures and how long it took. A program still running
 # after BRIMO_STREAM_BOUND seconds (120) is cut off and reported so: killed, and when the drive
 # holds it even then, Brimofs is killed (which ends all its requests) and the drive mounted
 # again. Prints figures and ratios; asserts nothing.
 #
 # usage: bench/stream_bench.sh BUILD_DIR [LINK...]
-# BRIMO_STREAM_PARTS selects parts (e.g. "1 2 6"; default all).
+# BRIMO_STREAM_STEPS selects steps (e.g. "1 2 6"; default all).
 set -euo pipefail
 build=$1
 shift
 links=" ${*:-${BRIMO_STREAM_LINKS:-usb2 400M}} "
-parts=" ${BRIMO_STREAM_PARTS:-1 2 3 4 5 6 7} "
-parts=${parts//,/ }
+steps=" ${BRIMO_STREAM_STEPS:-1 2 3 4 5 6 7} "
+steps=${steps//,/ }
 bound=${BRIMO_STREAM_BOUND:-120}
 source "$(dirname "${BASH_SOURCE[0]}")/bench_common.sh"
 
@@ -42,15 +42,15 @@ trap 'stop_drive; rm -rf --one-file-system "$work"' EXIT
 exec {nap_fd}<> <(:)
 nap() { read -rt "$1" -u "$nap_fd" || true; }
 
-part() { [[ $parts == *" $1 "* ]]; }
+step() { [[ $steps == *" $1 "* ]]; }
 usec() { echo "${EPOCHREALTIME/./}"; }
 seconds() { awk -v u="$1" 'BEGIN { printf "%.3f", u / 1e6 }'; }
-part_started=
+step_started=
 begin() {
-  part_started=$(usec)
+  step_started=$(usec)
   echo "$*"
 }
-end() { echo "  (part took $(seconds $(($(usec) - part_started))) s)"; }
+end() { echo "  (step took $(seconds $(($(usec) - step_started))) s)"; }
 
 # Whether process $1 still runs (a zombie has ended).
 running() {
@@ -116,9 +116,9 @@ field() {
   done
   echo 0
 }
-# Waits until the phone has served no read chunk for 1 s (at most $bound s), so that a part's
+# Waits until the phone has served no read chunk for 1 s (at most $bound s), so that a step's
 # counts include read-ahead still running when its program ended, and none of it reaches the
-# next part.
+# next step.
 settle() {
   local last=-1 n quiet=0 end=$((${EPOCHREALTIME/./} + bound * 1000000))
   while ((${EPOCHREALTIME/./} < end)); do
@@ -144,7 +144,7 @@ fresh_gib() {
 vm_hwm() { sed -n 's/^VmHWM:\s*\([0-9]*\) kB/\1/p' "/proc/$1/status"; }
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
-# Parts 1 and 2: $1 (a command reading part of a file) of a fresh 1 GiB file.
+# Steps 1 and 2: $1 (a command reading a piece of a file) of a fresh 1 GiB file.
 read_end() {
   local what=$1 name=$2 c0 b0 cut=0 chunks served
   shift 2
@@ -165,7 +165,7 @@ read_end() {
   end
 }
 
-# Part 3: cp of $cp_bytes out of the drive and into it, against the speed test of as many bytes.
+# Step 3: cp of $cp_bytes out of the drive and into it, against the speed test of as many bytes.
 copies() {
   local cut_out=0 cut_in=0 out_time in_time
   begin "cp of $((cp_bytes / mib)) MiB, $model:"
@@ -194,7 +194,7 @@ copies() {
   end
 }
 
-# Part 4: ls -l of a folder of photos, then the first 64 KiB of each, as a thumbnailer reads
+# Step 4: ls -l of a folder of photos, then the first 64 KiB of each, as a thumbnailer reads
 # them: one read of 64 KiB (dd) for the first half, reads of 8 KiB (head -c) for the other,
 # whose last reads the kernel's read-ahead carries further.
 first_look() {
@@ -232,7 +232,7 @@ first_look() {
   end
 }
 
-# Part 5: signal $1 to a cat of $2 (a path on the drive or /dev/zero) after 1 s. Sets gone: how
+# Step 5: signal $1 to a cat of $2 (a path on the drive or /dev/zero) after 1 s. Sets gone: how
 # long the cat took to go and what it was doing when signalled. A program started in the
 # background of a script ignores SIGINT unless told otherwise; disowned, the shell does not
 # report its death by SIGKILL.
@@ -278,7 +278,7 @@ interrupts() {
   end
 }
 
-# Part 6: a second cat of an unchanged file: the chunks fetched and the time against a local read.
+# Step 6: a second cat of an unchanged file: the chunks fetched and the time against a local read.
 second_cat() {
   local c0 second cut=0
   begin "second cat of an unchanged 64 MiB file, $model:"
@@ -303,7 +303,7 @@ second_cat() {
   end
 }
 
-# Part 7: Brimofs's peak memory after a cat of a fresh 1 GiB file, against its peak after mounting.
+# Step 7: Brimofs's peak memory after a cat of a fresh 1 GiB file, against its peak after mounting.
 memory() {
   local pid mounted_hwm cut=0
   begin "peak memory of Brimofs over a cat of a 1 GiB file never read before, $model:"
@@ -324,13 +324,13 @@ memory() {
   end
 }
 
-# One drive on link model $1 and its parts. The baselines that need the phone's port to
+# One drive on link model $1 and its steps. The baselines that need the phone's port to
 # themselves are measured before the service starts.
 on_link() {
   local link=$1 chunks=() i
   [[ $link == usb2 ]] && model="USB 2.0 model" || model="$link model"
   start_phone "$work/$link" "$link"
-  if [[ $links == *" $link "* ]] && part 3; then
+  if [[ $links == *" $link "* ]] && step 3; then
     head -c "$cp_bytes" /dev/urandom >"$root/payload.bin"
     report=$(timeout "$bound" "$build/service/brimo-speedtest" --bytes "$cp_bytes" 2>/dev/null |
       tail -2) || echo "  (the speed test failed)"
@@ -338,7 +338,7 @@ on_link() {
     up=$(sed -n 's/^Upload: \([0-9.]*\) MiB.*/\1/p' <<<"$report")
   fi
   start_service
-  if [[ $link == usb2 ]] && { part 1 || part 2; }; then
+  if [[ $link == usb2 ]] && { step 1 || step 2; }; then
     head -c $((4 * mib)) /dev/urandom >"$root/chunk.bin"
     for i in 1 2 3 4 5; do
       t=$(usec)
@@ -352,28 +352,28 @@ on_link() {
   fi
   mount_drive
   if [[ $link == usb2 ]]; then
-    part 1 && read_end "head -c 4096" head.bin head -c 4096
-    part 2 && read_end "tail -c 4096" tail.bin tail -c 4096
+    step 1 && read_end "head -c 4096" head.bin head -c 4096
+    step 2 && read_end "tail -c 4096" tail.bin tail -c 4096
   fi
-  [[ $link == 400M ]] && part 7 && memory
-  [[ $links == *" $link "* ]] && part 3 && copies
+  [[ $link == 400M ]] && step 7 && memory
+  [[ $links == *" $link "* ]] && step 3 && copies
   if [[ $link == usb2 ]]; then
-    part 4 && first_look
-    part 5 && interrupts
-    part 6 && second_cat
+    step 4 && first_look
+    step 5 && interrupts
+    step 6 && second_cat
   fi
   stop_drive
   rm -rf --one-file-system "${work:?}/$link"
 }
 
 started=$(usec)
-if part 1 || part 2 || part 4 || part 5 || part 6 || { part 3 && [[ $links == *" usb2 "* ]]; }; then
+if step 1 || step 2 || step 4 || step 5 || step 6 || { step 3 && [[ $links == *" usb2 "* ]]; }; then
   on_link usb2
 fi
 for link in $links; do
-  [[ $link != usb2 && $link != 400M ]] && part 3 && on_link "$link"
+  [[ $link != usb2 && $link != 400M ]] && step 3 && on_link "$link"
 done
-if part 7 || { part 3 && [[ $links == *" 400M "* ]]; }; then
+if step 7 || { step 3 && [[ $links == *" 400M "* ]]; }; then
   on_link 400M
 fi
-echo "(all parts: $(seconds $(($(usec) - started))) s)"
+echo "(all steps: $(seconds $(($(usec) - started))) s)"

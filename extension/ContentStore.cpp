@@ -67,8 +67,8 @@ uint64_t ContentFile::presentBytes() const {
     struct stat st {};
     const uint64_t size = ::fstat(fd_, &st) == 0 ? uint64_t(st.st_size) : 0;
     uint64_t bytes = size > phoneBytes_ ? size - phoneBytes_ : 0;
-    for (const auto& part : present_.within({0, phoneBytes_}))
-        bytes += part.size();
+    for (const auto& piece : present_.within({0, phoneBytes_}))
+        bytes += piece.size();
     return bytes;
 }
 

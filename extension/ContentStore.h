@@ -37,7 +37,7 @@ public:
     // -1 when the descriptor cannot be examined.
     int64_t size() const;
 
-    // The parts of `range` that still have to come from the phone.
+    // The pieces of `range` that still have to come from the phone.
     std::vector<ByteRange> missing(ByteRange range) const;
     bool complete() const;
     // How far bytes of the phone may still be needed.

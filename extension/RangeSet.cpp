@@ -43,21 +43,21 @@ bool RangeSet::covers(ByteRange range) const {
 }
 
 std::vector<ByteRange> RangeSet::within(ByteRange range) const {
-    std::vector<ByteRange> parts;
-    if (range.empty()) return parts;
+    std::vector<ByteRange> pieces;
+    if (range.empty()) return pieces;
     auto at = ranges_.upper_bound(range.begin);
     if (at != ranges_.begin() && std::prev(at)->second > range.begin) --at;
     for (; at != ranges_.end() && at->first < range.end; ++at)
-        parts.push_back({std::max(at->first, range.begin), std::min(at->second, range.end)});
-    return parts;
+        pieces.push_back({std::max(at->first, range.begin), std::min(at->second, range.end)});
+    return pieces;
 }
 
 std::vector<ByteRange> RangeSet::missing(ByteRange range) const {
     std::vector<ByteRange> gaps;
     uint64_t from = range.begin;
-    for (const auto& part : within(range)) {
-        if (part.begin > from) gaps.push_back({from, part.begin});
-        from = part.end;
+    for (const auto& piece : within(range)) {
+        if (piece.begin > from) gaps.push_back({from, piece.begin});
+        from = piece.end;
     }
     if (from < range.end) gaps.push_back({from, range.end});
     return gaps;

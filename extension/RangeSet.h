@@ -16,7 +16,7 @@ struct ByteRange {
     bool operator==(const ByteRange&) const = default;
 };
 
-// Byte ranges of a file, merged: which parts are here, which are on their way.
+// Byte ranges of a file, merged: which pieces are here, which are on their way.
 class RangeSet {
 public:
     void add(ByteRange range);
@@ -24,9 +24,9 @@ public:
     void clear() { ranges_.clear(); }
 
     bool covers(ByteRange range) const;
-    // The parts of `range` not in the set, in order.
+    // The pieces of `range` not in the set, in order.
     std::vector<ByteRange> missing(ByteRange range) const;
-    // The parts of `range` in the set, in order.
+    // The pieces of `range` in the set, in order.
     std::vector<ByteRange> within(ByteRange range) const;
     bool empty() const { return ranges_.empty(); }
 
