@@ -8,9 +8,7 @@
 #include <algorithm>
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
-#include <asio/redirect_error.hpp>
 #include <asio/steady_timer.hpp>
-#include <asio/use_awaitable.hpp>
 #include <cerrno>
 
 namespace brimo::fs {
@@ -50,13 +48,13 @@ ContentFetcher::ContentFetcher(asio::any_io_executor loop, PhoneLink& link,
     , identifierOf_(std::move(identifierOf))
     , patience_(kFirstPatience)
     , overdue_(loop_)
-    , ownChangeDone_(loop_, asio::steady_timer::time_point::max()) {}
+    , ownChangeDone_(loop_) {}
 
 void ContentFetcher::ownChangeEnded(const std::optional<std::pair<Bytes, Bytes>>& renamed) {
     if (ownChanges_ > 0) --ownChanges_;
     if (renamed && std::find(versions_.begin(), versions_.end(), renamed->first) != versions_.end())
         versions_.push_back(renamed->second);
-    ownChangeDone_.cancel();
+    ownChangeDone_.set();
 }
 
 uint64_t ContentFetcher::want(ByteRange range, Done done) {
@@ -94,20 +92,17 @@ void ContentFetcher::readAt(ByteRange range) {
 asio::awaitable<int> ContentFetcher::fetchAll() {
     struct Wait {
         explicit Wait(const asio::any_io_executor& loop)
-            : wake(loop, asio::steady_timer::time_point::max()) {}
-        asio::steady_timer wake;
+            : done(loop) {}
+        LoopEvent done;
         std::optional<int> result;
     };
     auto wait = std::make_shared<Wait>(loop_);
     ++wholeWanted_;
     const uint64_t ticket = want({0, content_->phoneBytes()}, [wait](int error) {
         wait->result = error;
-        wait->wake.cancel();
+        wait->done.set();
     });
-    if (!wait->result) {
-        asio::error_code ignored;
-        co_await wait->wake.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
-    }
+    co_await wait->done.wait();
     --wholeWanted_;
     if (!wait->result) withdraw(ticket); // woken by the loop going away
     co_return wait->result.value_or(EIO);
@@ -116,7 +111,7 @@ asio::awaitable<int> ContentFetcher::fetchAll() {
 void ContentFetcher::stop(int error) {
     stopped_ = true;
     overdue_.cancel();
-    ownChangeDone_.cancel();
+    ownChangeDone_.set();
     streams_.clear();
     arrived_.clear();
     auto waiting = std::move(waiters_);
@@ -237,10 +232,8 @@ asio::awaitable<void> ContentFetcher::confirm() {
         if (now.error == 0 && !known(now.summary.contentVersion) && ownChanges_ > 0) {
             // Perhaps our own change of times: ask again once it has ended.
             while (ownChanges_ > 0 && !stopped_) {
-                ownChangeDone_.expires_at(asio::steady_timer::time_point::max());
-                asio::error_code ignored;
-                co_await ownChangeDone_.async_wait(
-                    asio::redirect_error(asio::use_awaitable, ignored));
+                ownChangeDone_.reset();
+                co_await ownChangeDone_.wait();
             }
             continue;
         }

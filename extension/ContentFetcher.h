@@ -2,6 +2,7 @@
 
 #include "extension/ContentStore.h"
 #include "extension/PhoneLink.h"
+#include "shared/LoopEvent.h"
 
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
@@ -104,7 +105,7 @@ private:
     uint64_t nextAsk_ = 1;
     std::chrono::steady_clock::duration patience_;
     asio::steady_timer overdue_;
-    asio::steady_timer ownChangeDone_;
+    LoopEvent ownChangeDone_;
     std::vector<Arrived> arrived_; // waiting for a lookup to confirm them
     uint64_t arrivals_ = 0;
     bool confirming_ = false;

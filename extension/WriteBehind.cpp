@@ -1,16 +1,16 @@
 #include "extension/WriteBehind.h"
 
 #include "extension/FileSystemErrors.h"
+#include "shared/Offload.h"
 #include "shared/messages/ChunkMessages.h"
 #include "shared/messages/FileIOMessages.h"
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
-#include <asio/redirect_error.hpp>
-#include <asio/use_awaitable.hpp>
 #include <cerrno>
 #include <limits>
 #include <unistd.h>
+#include <utility>
 
 namespace brimo::fs {
 
@@ -32,7 +32,7 @@ WriteBehind::WriteBehind(asio::any_io_executor loop, PhoneLink& link,
     , content_(std::move(content))
     , baseVersion_(std::move(baseVersion))
     , identifierOf_(std::move(identifierOf))
-    , idle_(loop, asio::steady_timer::time_point::max()) {}
+    , sendEnded_(loop) {}
 
 void WriteBehind::written(ByteRange range) {
     sent_.remove(range);
@@ -84,7 +84,7 @@ void WriteBehind::start(ByteRange range) {
             const int error = co_await self->send(range);
             if (error != 0 && self->failed_ == 0) self->failed_ = error;
             --self->inFlight_;
-            self->idle_.cancel();
+            self->sendEnded_.set();
             self->pump();
         },
         asio::detached);
@@ -110,16 +110,21 @@ asio::awaitable<int> WriteBehind::send(ByteRange range) {
     if (!identifier) co_return ENOENT;
     auto draft = draftWriteChunkRequest(*identifier, range.begin, uint32_t(range.size()));
     if (!draft) co_return ENAMETOOLONG;
-    // The bytes as they are now; a program that writes them again sends them again.
-    size_t got = 0;
-    while (got < range.size()) {
-        const ssize_t n = ::pread(content_->fd(), draft->payload.data() + draft->dataAt + got,
-                                  range.size() - got, off_t(range.begin + got));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) co_return errno;
-        if (n == 0) break;
-        got += size_t(n);
-    }
+    // The bytes as they are now; a program that writes them again sends them again. Read
+    // beside the loop: on a cold page cache this takes as long as the link.
+    auto read = [fd = content_->fd(), into = draft->payload.data() + draft->dataAt, range] {
+        size_t got = 0;
+        while (got < range.size()) {
+            const ssize_t n = ::pread(fd, into + got, range.size() - got, off_t(range.begin + got));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return std::pair<size_t, int>{got, errno};
+            if (n == 0) break;
+            got += size_t(n);
+        }
+        return std::pair<size_t, int>{got, 0};
+    };
+    const auto [got, readError] = co_await offload(std::move(read));
+    if (readError != 0) co_return readError;
     shortenWriteChunkRequest(*draft, uint32_t(got));
     const CallOutcome outcome = co_await link_.relay(kWriteChunk, std::move(draft->payload));
     int error = relayErrno(outcome);
@@ -130,9 +135,8 @@ asio::awaitable<int> WriteBehind::send(ByteRange range) {
 
 asio::awaitable<void> WriteBehind::drained(int most) {
     while (inFlight_ > most) {
-        idle_.expires_at(asio::steady_timer::time_point::max());
-        asio::error_code ignored;
-        co_await idle_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+        sendEnded_.reset();
+        co_await sendEnded_.wait();
     }
 }
 

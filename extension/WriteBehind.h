@@ -3,10 +3,10 @@
 #include "extension/ContentStore.h"
 #include "extension/PhoneLink.h"
 #include "extension/PhonePush.h"
+#include "shared/LoopEvent.h"
 
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
-#include <asio/steady_timer.hpp>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -62,7 +62,7 @@ private:
     bool stopped_ = false;
     int failed_ = 0; // a send failed: the commit sends the file afresh
     int inFlight_ = 0;
-    asio::steady_timer idle_; // woken when nothing is in flight
+    LoopEvent sendEnded_;
 };
 
 } // namespace brimo::fs

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "shared/LoopEvent.h"
+
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
 #include <asio/redirect_error.hpp>
@@ -8,31 +10,6 @@
 #include <memory>
 
 namespace brimo::sim {
-
-// A flag that coroutines on the simulator's loop can wait for; every waiter resumes once it
-// is set. Reset it to wait for the next time.
-class LoopEvent {
-public:
-    explicit LoopEvent(asio::any_io_executor executor)
-        : timer_(std::move(executor), asio::steady_timer::time_point::max()) {}
-
-    void set() {
-        set_ = true;
-        timer_.cancel();
-    }
-    void reset() { set_ = false; }
-    bool isSet() const { return set_; }
-
-    asio::awaitable<void> wait() {
-        if (set_) co_return;
-        asio::error_code ec;
-        co_await timer_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
-    }
-
-private:
-    asio::steady_timer timer_;
-    bool set_ = false;
-};
 
 // Counts the coroutines still using a connection, so that the connection can wait for the
 // last of them before its pipe goes away. Shared, because a coroutine torn down with the loop
