@@ -582,8 +582,9 @@ asio::awaitable<int> BrimoFileSystem::load(std::shared_ptr<OpenFile> file, bool 
         content = file->content;
     }
     const auto identifier = nodes_.identifier(file->node);
-    // A cached file is only read; one that is written is this open file's alone.
-    if (writable && identifier) store_.forget(*identifier);
+    // A cached file is only read; one that is written is this open file's alone. (A cached
+    // copy it starts from is taken out below.)
+    if (writable && identifier && (content || truncate)) store_.forget(*identifier);
     if (truncate) {
         // Whatever was there is replaced: no need to fetch it.
         if (content && content->truncate(0) == 0) {

@@ -219,7 +219,7 @@ TEST_F(StreamedReadTest, TwoReadersAtDifferentOffsetsBothGetThePhonesBytes) {
     }
 }
 
-TEST_F(StreamedReadTest, ASecondReadOfAnUnchangedFileMovesNoChunks) {
+TEST_F(StreamedReadTest, ASecondReadOrAnAppendOfAnUnchangedFileMovesNoChunks) {
     const std::string bytes = pattern(24 * kMiB, 30);
     writeFile(onPhone("twice"), bytes);
     const uint64_t start = chunksServedOnceSettled();
@@ -230,6 +230,10 @@ TEST_F(StreamedReadTest, ASecondReadOfAnUnchangedFileMovesNoChunks) {
     EXPECT_EQ(second.exitCode, 0);
     EXPECT_TRUE(second.output == bytes);
     EXPECT_EQ(chunksServedOnceSettled(), afterFirst);
+    // Nor does an append, whose save sends the whole file: it starts from the same copy.
+    EXPECT_EQ(shell("printf tail >> " + onDrive("twice").string()), 0);
+    EXPECT_EQ(chunksServedOnceSettled(), afterFirst);
+    EXPECT_TRUE(readFile(onPhone("twice")) == bytes + "tail");
 }
 
 TEST_F(StreamedReadTest, AnOpenFileNeverMixesTwoVersionsOfTheItem) {
@@ -250,8 +254,7 @@ TEST_F(StreamedReadTest, AnOpenFileNeverMixesTwoVersionsOfTheItem) {
         replaceOnPhone(name, changed);
         // As the phone does: it announces the change, and the service touches the item through
         // the drive so that file managers look again.
-        EXPECT_NE(sim.control("push " + std::string(kPhone) + " mutation created " + name),
-                  "OK 0");
+        EXPECT_NE(sim.control("push " + std::string(kPhone) + " mutation created " + name), "OK 0");
         // Long enough for the kernel's trust in the item's attributes to lapse (1 s), so that
         // it asks the drive again before the reader goes on.
         waitUntil(
