@@ -5,7 +5,9 @@
 #     the phone served for it, against the time of one 4 MiB chunk through the service;
 #  2. the same with tail -c 4096;
 #  3. cp of 256 MiB out of and into the drive against the link speed test of as many bytes, on
-#     each link model of the arguments or BRIMO_STREAM_LINKS (default: usb2 400M);
+#     each link model of the arguments or BRIMO_STREAM_LINKS (default: usb2 400M): once as the
+#     machine is, once with fresh memory touched first (see touch_memory), beside the rate at
+#     which the machine writes a new file;
 #  4. a file manager's first look at a folder of 200 photos of 3 MiB: ls -l, then the first
 #     64 KiB of each; the time, and the bytes the phone served against the folder's size;
 #  5. SIGINT, then SIGKILL, to a cat of a 1 GiB file after 1 s: the time until it is gone,
@@ -166,31 +168,59 @@ read_end() {
 }
 
 # Step 3: cp of $cp_bytes out of the drive and into it, against the speed test of as many bytes.
-copies() {
-  local cut_out=0 cut_in=0 out_time in_time
-  begin "cp of $((cp_bytes / mib)) MiB, $model:"
-  bounded /dev/null cp "$mnt/payload.bin" "$work/out.bin" || cut_out=1
+# This machine's guest gives freed memory back to its host about 2 s after it is freed, and the
+# first touch of such a page costs the host a fault: a new file's pages are then written at about
+# the link's speed however they are written. Writing and removing 1.5 GiB just before a copy
+# hands it pages the host already backs, as every page is on a machine of its own.
+touch_memory() {
+  dd if=/dev/zero of="$work/touch.bin" bs=4M count=384 status=none
+  rm -f "$work/touch.bin"
+}
+# The MiB/s at which this machine writes a new file of $1 bytes of pages freed a while ago.
+fresh_write_rate() {
+  local t
+  sleep 3
+  t=$(usec)
+  dd if=/dev/zero of="$work/fresh.bin" bs=4M count=$(($1 / (4 * mib))) status=none
+  rate "$1" "$(seconds $(($(usec) - t)))"
+  rm -f "$work/fresh.bin"
+}
+# One cp out of the drive and one into it, of files no one read before, the memory touched first
+# when $1 is "touched"; prints their lines.
+copy_round() {
+  local way=$1 src="$root/payload-$1.bin" cut_out=0 cut_in=0 out_time in_time
+  head -c "$cp_bytes" /dev/urandom >"$src"
+  settle
+  [[ $way == touched ]] && touch_memory
+  bounded /dev/null cp "$mnt/${src##*/}" "$work/out.bin" || cut_out=1
   out_time=${took:-0}
+  [[ $way == touched ]] && touch_memory
   bounded /dev/null cp "$work/out.bin" "$mnt/in.bin" || cut_in=1
   in_time=${took:-0}
   settle
-  ((cut_out)) || cmp -s "$root/payload.bin" "$work/out.bin" || echo "  copied-out content differs!"
+  ((cut_out)) || cmp -s "$src" "$work/out.bin" || echo "  copied-out content differs!"
   ((cut_in)) || cmp -s "$work/out.bin" "$root/in.bin" || echo "  copied-in content differs!"
-  echo "  speed test: download $down MiB/s, upload $up MiB/s (baseline)"
   if ((cut_out)); then
-    echo "  cp out of the drive: cut off after $bound s"
+    echo "  cp out of the drive, $way: cut off after $bound s"
   else
-    awk -v r="$(rate "$cp_bytes" "$out_time")" -v u="$up" -v t="$out_time" 'BEGIN {
-      printf "  cp out of the drive %7.1f MiB/s (%.2f s)  ratio to speed-test upload   %.3f\n", r, t, u ? r / u : 0 }'
+    awk -v r="$(rate "$cp_bytes" "$out_time")" -v u="$up" -v t="$out_time" -v w="$way" 'BEGIN {
+      printf "  cp out of the drive, %-8s %7.1f MiB/s (%.2f s)  ratio to speed-test upload   %.3f\n", w ":", r, t, u ? r / u : 0 }'
   fi
   if ((cut_in)); then
-    echo "  cp into the drive: cut off after $bound s"
+    echo "  cp into the drive, $way: cut off after $bound s"
   else
-    awk -v r="$(rate "$cp_bytes" "$in_time")" -v d="$down" -v t="$in_time" 'BEGIN {
-      printf "  cp into the drive   %7.1f MiB/s (%.2f s)  ratio to speed-test download %.3f\n", r, t, d ? r / d : 0 }'
+    awk -v r="$(rate "$cp_bytes" "$in_time")" -v d="$down" -v t="$in_time" -v w="$way" 'BEGIN {
+      printf "  cp into the drive,   %-8s %7.1f MiB/s (%.2f s)  ratio to speed-test download %.3f\n", w ":", r, t, d ? r / d : 0 }'
   fi
+  rm -f "$src" "$root/in.bin" "$work/out.bin"
+}
+copies() {
+  begin "cp of $((cp_bytes / mib)) MiB, $model:"
+  echo "  speed test: download $down MiB/s, upload $up MiB/s (baseline)"
+  echo "  this machine writes a new file of pages freed 3 s before at $(fresh_write_rate "$cp_bytes") MiB/s"
+  copy_round as-is
+  copy_round touched
   echo "  goal: ≥ 0.9"
-  rm -f "$root/payload.bin" "$root/in.bin" "$work/out.bin"
   end
 }
 
@@ -331,7 +361,6 @@ on_link() {
   [[ $link == usb2 ]] && model="USB 2.0 model" || model="$link model"
   start_phone "$work/$link" "$link"
   if [[ $links == *" $link "* ]] && step 3; then
-    head -c "$cp_bytes" /dev/urandom >"$root/payload.bin"
     report=$(timeout "$bound" "$build/service/brimo-speedtest" --bytes "$cp_bytes" 2>/dev/null |
       tail -2) || echo "  (the speed test failed)"
     down=$(sed -n 's/^Download: \([0-9.]*\) MiB.*/\1/p' <<<"$report")

@@ -475,6 +475,8 @@ asio::awaitable<void> BrimoFileSystem::remove(FuseReply reply, uint64_t parent, 
         co_return;
     }
     if (!directory) co_await fetchBeforeItGoes(*identifier);
+    // A program that gave up while the rest came keeps its file, as its unlink failed.
+    if (!reply.waited()) co_return;
     Bytes request = encoded(RelayRemoveItemRequest{*identifier, directory});
     const CallOutcome outcome =
         co_await link_.relay(uint16_t(FileSystemRequest::removeItem), std::move(request));
@@ -523,6 +525,7 @@ asio::awaitable<void> BrimoFileSystem::rename(FuseReply reply, uint64_t parent, 
     }
     const std::string to = childIdentifier(*toParent, newName);
     if (!(flags & RENAME_NOREPLACE)) co_await fetchBeforeItGoes(to);
+    if (!reply.waited()) co_return;
     Bytes request =
         encoded(RelayRenameItemRequest{*from, *toParent, newName, !(flags & RENAME_NOREPLACE)});
     const Lookup moved =

@@ -21,6 +21,12 @@ void FuseReply::interrupted(fuse_req_t, void* data) {
     if (interruption->stop) interruption->stop();
 }
 
+bool FuseReply::waited() const {
+    if (!request_ || !interruption_) return request_ != nullptr;
+    std::lock_guard guard(interruption_->lock);
+    return !interruption_->answered;
+}
+
 fuse_req_t FuseReply::take() {
     fuse_req_t request = std::exchange(request_, nullptr);
     if (!request || !interruption_) return request;

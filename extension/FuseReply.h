@@ -70,6 +70,8 @@ public:
     }
 
     fuse_req_t request() const { return request_; }
+    // Whether the kernel still waits for the answer: false once an interrupt gave it.
+    bool waited() const;
 
 private:
     struct Interruption {

@@ -1,5 +1,6 @@
 #include "tests/drive/DriveFixture.h"
 
+#include <algorithm>
 #include <poll.h>
 #include <random>
 #include <sys/syscall.h>
@@ -122,10 +123,18 @@ protected:
     }
 
     // The program sleeps in an open or a read (a wait for the drive, when it lasts).
-    static bool waitsInOpenOrRead(pid_t pid) {
-        std::istringstream call(readFile("/proc/" + std::to_string(pid) + "/syscall"));
-        long number = -1;
-        return call >> number && (number == SYS_openat || number == SYS_read);
+    // Whether `pid` is in one of the system calls `numbers`, seen twice in a row 200 ms apart,
+    // so not in some request on its way to an answer.
+    static bool waitsIn(pid_t pid, std::initializer_list<long> numbers) {
+        const auto inOne = [&] {
+            std::istringstream call(readFile("/proc/" + std::to_string(pid) + "/syscall"));
+            long number = -1;
+            return call >> number &&
+                   std::find(numbers.begin(), numbers.end(), number) != numbers.end();
+        };
+        if (!inOne()) return false;
+        std::this_thread::sleep_for(200ms);
+        return inOne();
     }
 
     // `argv` with every "@" in its words replaced by `path`.
@@ -340,6 +349,51 @@ TEST_F(StreamedReadTest, UnpluggingThePhoneMidReadFailsTheReaderAndTheDriveComes
         << "nothing fetched before the unplug is served wrong";
 }
 
+// An rm, or a mv over the file, given up while the rest of its open file comes leaves the file
+// where it was.
+TEST_F(StreamedReadTest, AnInterruptedRemoveOfAnOpenFileKeepsIt) {
+    const struct {
+        std::vector<std::string> command;
+        std::initializer_list<long> calls;
+    } cases[] = {
+        {{"rm", onDrive("clip").string()}, {SYS_unlinkat, SYS_unlink}},
+        {{"mv", onDrive("other").string(), onDrive("clip").string()},
+         {SYS_rename, SYS_renameat, SYS_renameat2}},
+    };
+    for (const auto& c : cases) {
+        const std::string bytes = pattern(3 * kChunk + 5, 71);
+        writeFile(onPhone("clip"), bytes);
+        writeFile(onPhone("other"), "another file");
+        const int fd = ::open(onDrive("clip").c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        std::string got(bytes.size(), '\0');
+        ASSERT_EQ(::pread(fd, got.data(), 4096, 0), 4096);
+        const std::string mute = "fault " + std::string(kPhone) + " mute 9";
+        ASSERT_EQ(sim.control(mute + " on"), "OK");
+        FaultsCleared cleared{sim};
+        const pid_t program = spawnChild(c.command);
+        EXPECT_TRUE(waitUntil([&] { return waitsIn(program, c.calls); }, 10s)) << c.command[0];
+        ::kill(program, SIGINT);
+        const int status = endsWithin(program, 10s);
+        if (status < 0) putDown(program);
+        EXPECT_EQ(status, 128 + SIGINT) << c.command[0];
+        ASSERT_EQ(sim.control(mute + " off"), "OK");
+        size_t done = 4096;
+        while (done < got.size()) {
+            const ssize_t n = ::pread(fd, got.data() + done, got.size() - done, off_t(done));
+            if (n <= 0) break;
+            done += size_t(n);
+        }
+        ::close(fd);
+        EXPECT_TRUE(got == bytes) << c.command[0];
+        // Once the rest has come, nothing goes on to remove or replace it.
+        EXPECT_FALSE(waitUntil([&] { return readFile(onPhone("clip")) != bytes; }, 2s))
+            << c.command[0];
+        EXPECT_EQ(run({"cmp", onDrive("clip").string(), onPhone("clip").string()}).exitCode, 0)
+            << c.command[0];
+    }
+}
+
 struct Interrupt {
     const char* name;
     int mutedCode; // the request the phone never answers
@@ -363,14 +417,7 @@ TEST_P(StreamedReadInterruptTest, AProgramWaitingOnThePhoneEndsAtItsSignal) {
     const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     const pid_t cat = spawnChild({"cat", onDrive("held").string()}, devNull);
     ::close(devNull);
-    // Seen twice in a row, so not some request on its way to an answer.
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            if (!waitsInOpenOrRead(cat)) return false;
-            std::this_thread::sleep_for(200ms);
-            return waitsInOpenOrRead(cat);
-        },
-        10s));
+    EXPECT_TRUE(waitUntil([&] { return waitsIn(cat, {SYS_openat, SYS_read}); }, 10s));
     ::kill(cat, signalSent);
     const int status = endsWithin(cat, 10s);
     if (status < 0) putDown(cat);
