@@ -46,8 +46,7 @@ public:
     void unregisterLoginItem();
     const LoginItem& loginItem() const { return loginItem_; }
 
-    // ${XDG_DATA_HOME:-$HOME/.local/share}/Tarvel/mnt, where the service mounts the drive; none
-    // when neither variable is usable.
+    // $HOME/Brimo, where the service mounts the drive; none when HOME is not absolute.
     static std::optional<std::filesystem::path> mountPoint();
     std::filesystem::path helpPage() const;
 

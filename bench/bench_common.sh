@@ -32,13 +32,13 @@ wait_until() {
 drive_dir=
 drive_pids=()
 start_phone() {
-  mkdir -p "$1/root" "$1/runtime" "$1/data"
+  mkdir -p "$1/root" "$1/runtime" "$1/data" "$1/home"
   chmod 700 "$1/runtime"
   drive_dir=$(realpath "$1")
   root=$drive_dir/root
-  mnt=$drive_dir/data/Tarvel/mnt
+  mnt=$drive_dir/home/Brimo
   export USBMUXD_SOCKET_ADDRESS=UNIX:$drive_dir/mux XDG_RUNTIME_DIR=$drive_dir/runtime \
-    XDG_DATA_HOME=$drive_dir/data BRIMO_OPEN_TOOL=/bin/true
+    XDG_DATA_HOME=$drive_dir/data HOME=$drive_dir/home BRIMO_OPEN_TOOL=/bin/true
   "$sim" --socket "$drive_dir/mux" --control "$drive_dir/mux.control" --device "$udid" \
     --root "$root" --link-rate "$2" >"$drive_dir/sim.log" 2>&1 &
   drive_pids+=($!)

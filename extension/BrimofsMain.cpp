@@ -207,6 +207,7 @@ int main(int argc, char** argv) {
             // Detached while programs still use it: fail them now. The kernel's threads may
             // wait on requests that never come, so the process ends here.
             mainLog.info("the volume was unmounted");
+            ::rmdir(mountPoint.c_str()); // the home keeps no empty folder of ours
             sayUnmounted();
             std::_Exit(0);
         });
@@ -220,6 +221,7 @@ int main(int argc, char** argv) {
     sayUnmounted();
 
     fuse_session_unmount(session);
+    ::rmdir(mountPoint.c_str());
     fuse_remove_signal_handlers(session);
     notifier.attach(nullptr);
     work.reset();

@@ -17,7 +17,7 @@ udid=00008030-001A2B3C4D5E6F70
 
 work=$(mktemp -d)
 cleanup() {
-  mountpoint -q "$work/data/Tarvel/mnt" 2>/dev/null && fusermount3 -u -z "$work/data/Tarvel/mnt"
+  mountpoint -q "$work/home/Brimo" 2>/dev/null && fusermount3 -u -z "$work/home/Brimo"
   for pid in ${app_pid:-} ${watch_pid:-} ${service_pid:-} ${sim_pid:-}; do
     kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
   done
@@ -42,9 +42,13 @@ idevice_id -l
 echo "== speed test"
 "$build/service/brimo-speedtest"
 
-# The service's socket and data live in this run's own folders, not the session's.
+# The service's socket and data, and the home where the drive appears (~/Brimo), are this run's
+# own folders, not the session's.
+[[ -z ${DISPLAY:-} ]] || export XAUTHORITY=${XAUTHORITY:-$HOME/.Xauthority}
 export XDG_RUNTIME_DIR=$work/runtime XDG_DATA_HOME=$work/data
+export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config
 mkdir -m 700 "$XDG_RUNTIME_DIR"
+mkdir -p "$HOME"
 ctl() { "$sim" ctl --control "$work/usbmuxd.sock.control" "$@" >/dev/null; }
 brimoctl=$build/Brimo.app/Contents/MacOS/brimoctl
 
@@ -68,12 +72,10 @@ sleep 1
 kill "$watch_pid" 2>/dev/null; wait "$watch_pid" 2>/dev/null || true
 
 echo "== the desktop app"
-# A private home whose Applications folder holds a copy of the bundle, so that the app stays
+# The private home's Applications folder holds a copy of the bundle, so that the app stays
 # where it is. It runs on the user's desktop, or without a display on a virtual one (Xvfb) with a
 # trayer panel as its tray, and goes through the phone's states; in each, its tray menu (on the
 # whole screen) and its window are saved as pictures.
-[[ -z ${DISPLAY:-} ]] || export XAUTHORITY=${XAUTHORITY:-$HOME/.Xauthority}
-export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config
 mkdir -p "$HOME/Applications"
 cp -a "$build/Brimo.app" "$HOME/Applications/"
 shots=${BRIMO_SCREENSHOTS:-$(mktemp -d)}
@@ -154,7 +156,7 @@ echo "written on the desktop" >"$work/note.txt"
 echo "the phone now has note.txt: $(cat "$work/phone/note.txt")"
 
 echo "== the drive"
-mnt=$XDG_DATA_HOME/Tarvel/mnt
+mnt=$HOME/Brimo
 mounted() { grep -q " $mnt .*fuse.brimo" /proc/self/mountinfo; }
 mkdir -p "$work/phone/DCIM"
 for i in 1 2 3; do head -c $((i * 1024 * 1024)) /dev/urandom >"$work/phone/DCIM/IMG_000$i.JPG"; done
@@ -202,11 +204,18 @@ echo "waiting in the container: $("$brimoctl" kept)"
 ctl fault "$udid" clear
 for _ in $(seq 100); do [[ -z $("$brimoctl" kept) ]] && break; sleep 0.1; done
 echo "on the phone now: $(cat "$work/phone/DCIM/notes-renamed.txt")"
-echo "-- eject (Shutdown)"
-dbus-send --peer="unix:path=$XDG_RUNTIME_DIR/Ozm.Tarvel.Mac.XPC" --print-reply \
-  --dest=Ozm.Tarvel.Mac.XPC /Ozm/Tarvel/Bridge Ozm.Tarvel.BridgeHost.Shutdown | tail -1
+echo "-- the file managers' sidebar lists it (gio mount -l) and ejects it (gio mount -u)"
+gio mount -l | grep -A1 "Brimo ->"
+noted=$("$sim" ctl --control "$work/usbmuxd.sock.control" noted)
+gio mount -u "$mnt"
 for _ in $(seq 100); do mounted || break; sleep 0.1; done
 mounted && echo "still mounted!" || echo "the drive is unmounted"
+for _ in $(seq 100); do
+  [[ $("$sim" ctl --control "$work/usbmuxd.sock.control" noted) != "$noted" ]] && break
+  sleep 0.1
+done
+echo "the phone was told (unmount notices: ${noted#OK } before, $("$sim" ctl --control "$work/usbmuxd.sock.control" noted | cut -d' ' -f2) now)"
+[[ -e $mnt ]] && echo "$mnt is still there!" || echo "and $mnt is gone from the home again"
 
 echo "== diagnostics through the service"
 "$brimoctl" echo

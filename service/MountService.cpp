@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <exception>
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
@@ -16,6 +17,7 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <system_error>
+#include <unistd.h>
 #include <utility>
 
 namespace brimo {
@@ -206,7 +208,13 @@ void MountService::ensureMountPoint() const {
     // link does not count as a directory: the table would show the volume under its target.
     std::error_code error;
     const fs::file_status status = fs::symlink_status(mountPoint, error);
-    if (fs::is_directory(status)) return;
+    if (fs::is_directory(status)) {
+        // Mounting over the folder would hide what the user keeps there.
+        if (fs::directory_iterator(mountPoint, error) == fs::directory_iterator() && !error) return;
+        throw commandFailed(
+            (error ? "Cannot look into the mount point: " : "Mount point is not empty: ") +
+            mountPoint.string());
+    }
     if (fs::exists(status))
         throw commandFailed("Mount point exists but is not a directory: " + mountPoint.string());
     fs::create_directories(mountPoint, error);
@@ -221,7 +229,16 @@ asio::awaitable<void> MountService::mount() {
     ensureMountPoint();
     std::vector<std::string> arguments{"-t", "brimo", source.string(),
                                        platform_.mountPoint.string()};
-    co_await runCommand(platform_.mountTool, std::move(arguments));
+    std::exception_ptr failure;
+    try {
+        co_await runCommand(platform_.mountTool, std::move(arguments));
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        removeEmptyMountPoint();
+        std::rethrow_exception(failure);
+    }
     // Started, not waited for: an opener may stay until the window it opened is closed. Its
     // process is reaped in the background.
     try {
@@ -234,6 +251,7 @@ asio::awaitable<void> MountService::forceUnmount() {
     if (!isMounted()) throw MountServiceError(Kind::notMounted);
     std::vector<std::string> arguments{"-f", platform_.mountPoint.string()};
     co_await runCommand(platform_.unmountTool, std::move(arguments));
+    removeEmptyMountPoint();
 }
 
 asio::awaitable<void> MountService::unmount(Clock::duration timeout) {
@@ -245,7 +263,15 @@ asio::awaitable<void> MountService::unmount(Clock::duration timeout) {
     } catch (...) {
         failed = true;
     }
-    if (failed && isMounted()) co_await forceUnmount();
+    if (failed && isMounted())
+        co_await forceUnmount();
+    else
+        removeEmptyMountPoint();
+}
+
+// rmdir removes only an empty folder, and never one something is mounted on.
+void MountService::removeEmptyMountPoint() const {
+    if (!platform_.mountPoint.empty() && !isMounted()) ::rmdir(platform_.mountPoint.c_str());
 }
 
 asio::awaitable<void> MountService::runCommand(fs::path executable,

@@ -43,8 +43,8 @@ struct MountPlatform {
     std::function<std::filesystem::path()> container;
 
     // The bundle's mount.brimo and umount.brimo (in Brimo.app/Contents/MacOS), xdg-open, this
-    // process's mount table, ${XDG_DATA_HOME:-$HOME/.local/share}/Tarvel/mnt (empty when neither
-    // variable is usable) and the shared container. BRIMO_MOUNT_TOOL, BRIMO_UNMOUNT_TOOL,
+    // process's mount table, $HOME/Brimo (empty when HOME is not usable) and the shared
+    // container. BRIMO_MOUNT_TOOL, BRIMO_UNMOUNT_TOOL,
     // BRIMO_OPEN_TOOL and BRIMO_MOUNT_TABLE, when set and not empty, replace the defaults.
     static MountPlatform standard();
 };
@@ -76,9 +76,11 @@ public:
     bool isMounted() const;
 
     // Mounts the container's source anchor on the mount point, creating both when missing, then
-    // starts the opener on the mount point (whose failure is ignored).
+    // starts the opener on the mount point (whose failure is ignored). A mount point that holds
+    // anything is never mounted over (commandFailed naming it).
     asio::awaitable<void> mount();
-    // The unmount tool with "-f".
+    // The unmount tool with "-f". Like every unmount and failed mount, it leaves no empty mount
+    // point behind in the home.
     asio::awaitable<void> forceUnmount();
     // The unmount tool within `timeout`; when it fails or runs out of time and the volume is still
     // mounted, the forced unmount, whose error is then the result.
@@ -102,6 +104,7 @@ public:
 private:
     std::filesystem::path sourceAnchor() const;
     void ensureMountPoint() const;
+    void removeEmptyMountPoint() const;
 
     Clock& clock_;
     MountPlatform platform_;

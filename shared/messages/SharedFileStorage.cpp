@@ -109,7 +109,8 @@ fs::path SharedFileStorage::dataHome() {
 }
 
 fs::path SharedFileStorage::driveMountPoint() {
-    return dataHome() / "Tarvel" / "mnt";
+    if (auto home = absoluteFromEnvironment("HOME")) return *home / "Brimo";
+    fail(SharedFileStorageError::containerUnavailable, "HOME is not usable");
 }
 
 fs::path SharedFileStorage::containerURL() {

@@ -37,8 +37,9 @@ public:
     // containerUnavailable when neither variable is usable.
     static std::filesystem::path dataHome();
 
-    // ${XDG_DATA_HOME:-$HOME/.local/share}/Tarvel/mnt, where the drive is mounted; throws as
-    // dataHome().
+    // $HOME/Brimo, where the drive is mounted: a visible folder of the home, since file managers
+    // list the mounts there and hide those in hidden folders; the sidebar shows its name. Throws
+    // containerUnavailable when HOME is not absolute.
     static std::filesystem::path driveMountPoint();
 
     // ${XDG_DATA_HOME:-$HOME/.local/share}/group.Ozm.Tarvel, created with mode 0700 (and missing

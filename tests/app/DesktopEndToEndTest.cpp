@@ -137,7 +137,7 @@ protected:
     fs::path home() const { return dir() / "home"; }
     fs::path dataHome() const { return home() / ".local/share"; }
     fs::path runtimeDir() const { return dir() / "runtime"; }
-    fs::path mountPoint() const { return dataHome() / "Tarvel/mnt"; }
+    fs::path mountPoint() const { return home() / "Brimo"; }
     fs::path bundle() const { return home() / "Applications/Brimo.app"; }
     fs::path appLogPath() const { return dir() / "app.log"; }
 
@@ -178,6 +178,15 @@ TEST_F(DesktopEndToEndTest, TheTrayMenuOpensTheMountedDriveAndEjectsIt) {
     EXPECT_TRUE(waitUntil([&] { return !mounted(); })) << logs();
     EXPECT_TRUE(reachesState("state: connected=true phone=true drive=false")) << logs();
     EXPECT_EQ(readText(dir() / "opened"), opened) << "nothing else was opened";
+
+    // Ejected from a file manager's sidebar instead, the drive goes the same way.
+    ASSERT_TRUE(waitUntil(
+        [&] { return sim->control(std::string("push ") + kPhone + " mount mount") != "OK 0"; }));
+    ASSERT_TRUE(reachesState("state: connected=true phone=true drive=true")) << logs();
+    const auto ejected = test::runChild({"gio", "mount", "-u", mountPoint().string()});
+    EXPECT_EQ(ejected.exitCode, 0) << ejected.output;
+    EXPECT_TRUE(waitUntil([&] { return !mounted(); })) << logs();
+    EXPECT_TRUE(reachesState("state: connected=true phone=true drive=false")) << logs();
 }
 
 } // namespace

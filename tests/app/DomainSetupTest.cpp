@@ -91,7 +91,8 @@ protected:
     const fs::path config = folder.path() / "config";
     const fs::path data = folder.path() / "data";
     ScopedEnvironment environment{{"XDG_CONFIG_HOME", config.c_str()},
-                                  {"XDG_DATA_HOME", data.c_str()}};
+                                  {"XDG_DATA_HOME", data.c_str()},
+                                  {"HOME", folder.path().c_str()}};
     const fs::path bundle =
         folder.path() / "My \"Brimo\" `apps` $HOME 100% back\\slash" / "Brimo.app";
     const fs::path executable = bundle / "Contents/MacOS/Brimo";
@@ -103,7 +104,7 @@ protected:
 };
 
 TEST_F(DomainSetupTest, OpenInFinderFallsBackToTheMountPointWhenItExists) {
-    const fs::path mountPoint = data / "Tarvel/mnt";
+    const fs::path mountPoint = folder.path() / "Brimo";
     fs::create_directories(mountPoint);
     DomainSetup setup(workspace);
     EXPECT_EQ(setup.mountPoint(), mountPoint);

@@ -119,9 +119,10 @@ protected:
     QTemporaryDir temporary;
     const fs::path root = temporary.path().toStdString();
     ScopedEnvironment variables{{"XDG_CONFIG_HOME", (root / "config").c_str()},
-                                {"XDG_DATA_HOME", (root / "data").c_str()}};
+                                {"XDG_DATA_HOME", (root / "data").c_str()},
+                                {"HOME", root.c_str()}};
     const fs::path bundle = root / "Applications/Brimo.app";
-    const fs::path mountPoint = root / "data/Tarvel/mnt";
+    const fs::path mountPoint = root / "Brimo";
     test::RecordingWorkspace workspace;
     DomainSetup domain{workspace, MainBundle(bundle), {root / "fuse", {root / "fusermount3"}}};
     FakeAppClock clock;

@@ -3,7 +3,9 @@
 #include "extension/MountWatcher.h"
 #include "tests/integration/RealServiceFixture.h"
 
+#include <cerrno>
 #include <chrono>
+#include <sys/stat.h>
 #include <thread>
 
 namespace brimo::test {
@@ -49,10 +51,16 @@ protected:
 
     fs::path dataHome() const { return fs::path(sim.tempDir()) / "data"; }
     fs::path container() const { return dataHome() / "group.Ozm.Tarvel"; }
-    fs::path mountPoint() const { return dataHome() / "Tarvel/mnt"; }
+    fs::path mountPoint() const { return home() / "Brimo"; }
     fs::path serviceLog() const { return fs::path(sim.tempDir()) / "service.log"; }
     fs::path onDrive(const std::string& name) const { return mountPoint() / name; }
     fs::path onPhone(const std::string& name) const { return phoneRoot / name; }
+
+    // Whether anything is at `path`; a dead mount counts.
+    static bool somethingAt(const fs::path& path) {
+        struct stat status {};
+        return ::lstat(path.c_str(), &status) == 0 || errno != ENOENT;
+    }
 
     bool mounted() const {
         return ::brimo::fs::findMount(mountPoint().string(), "fuse.brimo") != std::nullopt;

@@ -186,6 +186,7 @@ TEST_F(DriveTest, ACrashedExtensionLeavesNoDeadMountBehind) {
         << extensions.size() << " processes";
     ::kill(extensions[0], SIGKILL);
     EXPECT_TRUE(waitUntil([&] { return !mounted(); }, 10s));
+    // Nobody is left to remove it: the next mount takes the empty folder.
     EXPECT_TRUE(fs::is_directory(mountPoint())) << "an empty folder again, not a dead mount";
 }
 
@@ -196,6 +197,24 @@ TEST_F(DriveTest, EjectUnmountsTheVolume) {
     EXPECT_TRUE(waitUntil([&] { return extensionsServing().empty(); }, 10s));
     EXPECT_TRUE(waitUntil([&] { return sim.control("noted") != "OK 0"; }, 10s))
         << "the phone hears that the volume went away";
+    EXPECT_TRUE(waitUntil([&] { return !somethingAt(mountPoint()); }, 10s))
+        << "the home keeps no empty folder";
+}
+
+// File managers list the drive (through GIO) by its folder's name, and their eject unmounts it
+// as the app's does: the phone is told, and the home keeps no empty folder.
+TEST_F(DriveTest, TheDesktopListsTheDriveAndEjectsIt) {
+    const auto listed = runChild({"gio", "mount", "-l"});
+    EXPECT_NE(listed.output.find("Brimo -> file://" + mountPoint().string() + "\n"),
+              std::string::npos)
+        << listed.output;
+    const auto ejected = runChild({"gio", "mount", "-u", mountPoint().string()});
+    EXPECT_EQ(ejected.exitCode, 0) << ejected.output;
+    EXPECT_TRUE(waitUntil([&] { return !mounted(); }, 10s));
+    EXPECT_TRUE(waitUntil([&] { return sim.control("noted") != "OK 0"; }, 10s))
+        << "the phone hears that the volume went away";
+    EXPECT_TRUE(waitUntil([&] { return !somethingAt(mountPoint()); }, 10s))
+        << "the home keeps no empty folder";
 }
 
 } // namespace

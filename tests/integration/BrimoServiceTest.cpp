@@ -241,7 +241,7 @@ private:
 // phone stops answering, is unplugged, or the service is told to shut down.
 TEST_F(BrimoServiceTest, MountsWhenThePhoneAsksAndLetsGoOfAVolumeWhoseReaderIsGone) {
     const fs::path data = fs::path(sim.tempDir()) / "data";
-    const fs::path mountPoint = data / "Tarvel" / "mnt";
+    const fs::path mountPoint = home() / "Brimo";
     test::FakeTools tools(fs::path(sim.tempDir()) / "tools");
     EnvironmentGuard environment;
     environment.set("BRIMO_MOUNT_TOOL", tools.mountTool());

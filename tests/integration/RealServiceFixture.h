@@ -40,6 +40,8 @@ protected:
         ::setenv("XDG_RUNTIME_DIR", runtimeDir.c_str(), 1);
         ::setenv("XDG_DATA_HOME", (fs::path(sim.tempDir()) / "data").c_str(), 1);
         ::setenv("XDG_STATE_HOME", stateDir().c_str(), 1);
+        fs::create_directories(home());
+        ::setenv("HOME", home().c_str(), 1);
     }
     static fs::path makePhoneRoot() {
         char path[] = "/tmp/brimo-phone-XXXXXX";
@@ -62,6 +64,7 @@ protected:
 
     fs::path socketPath() const { return runtimeDir / "Ozm.Tarvel.Mac.XPC"; }
     fs::path stateDir() const { return fs::path(sim.tempDir()) / "state"; }
+    fs::path home() const { return fs::path(sim.tempDir()) / "home"; }
 
     // The service's log goes to `logFile` when one is given.
     pid_t startService(const fs::path& logFile = {}) {

@@ -190,7 +190,7 @@ protected:
     fs::path root = makeTemporaryDirectory();
     test::FakeTools tools{root / "tools"};
     fs::path container = root / "data" / "group.Ozm.Tarvel";
-    fs::path mountPoint = root / "data" / "Tarvel" / "mnt";
+    fs::path mountPoint = root / "home" / "Brimo";
     FakeClock clock;
     asio::io_context loop;
     MountService service{clock, platformAt(mountPoint)};
@@ -203,24 +203,26 @@ TEST(MountServicePlatformTest, StandardPlatformTakesNonEmptyOverridesFromTheEnvi
                                       {"BRIMO_UNMOUNT_TOOL", "/opt/umount"},
                                       {"BRIMO_OPEN_TOOL", "/opt/open"},
                                       {"BRIMO_MOUNT_TABLE", "/opt/table"},
-                                      {"XDG_DATA_HOME", "/data"}};
+                                      {"HOME", "/home/someone"}};
         const MountPlatform platform = MountPlatform::standard();
         EXPECT_EQ(platform.mountTool, "/opt/mount");
         EXPECT_EQ(platform.unmountTool, "/opt/umount");
         EXPECT_EQ(platform.opener, "/opt/open");
         EXPECT_EQ(platform.mountTable, "/opt/table");
-        EXPECT_EQ(platform.mountPoint, "/data/Tarvel/mnt");
+        EXPECT_EQ(platform.mountPoint, "/home/someone/Brimo");
     }
-    ScopedEnvironment environment{{"BRIMO_MOUNT_TOOL", ""},      {"BRIMO_UNMOUNT_TOOL", nullptr},
-                                  {"BRIMO_OPEN_TOOL", nullptr},  {"BRIMO_MOUNT_TABLE", nullptr},
-                                  {"XDG_DATA_HOME", "relative"}, {"HOME", "/home/someone"}};
+    ScopedEnvironment environment{{"BRIMO_MOUNT_TOOL", ""},
+                                  {"BRIMO_UNMOUNT_TOOL", nullptr},
+                                  {"BRIMO_OPEN_TOOL", nullptr},
+                                  {"BRIMO_MOUNT_TABLE", nullptr},
+                                  {"HOME", "relative"}};
     const MountPlatform platform = MountPlatform::standard();
     EXPECT_EQ(platform.mountTool.filename(), "mount.brimo");
     EXPECT_EQ(platform.mountTool.parent_path().filename(), "MacOS");
     EXPECT_EQ(platform.unmountTool, platform.mountTool.parent_path() / "umount.brimo");
     EXPECT_EQ(platform.opener, "/usr/bin/xdg-open");
     EXPECT_EQ(platform.mountTable, "/proc/self/mountinfo");
-    EXPECT_EQ(platform.mountPoint, "/home/someone/.local/share/Tarvel/mnt");
+    EXPECT_TRUE(platform.mountPoint.empty()) << "HOME is not absolute";
 }
 
 TEST_F(MountServiceTest, IsMountedWhenTheLastEntryAtTheMountPointIsBrimo) {
@@ -246,11 +248,10 @@ TEST_F(MountServiceTest, IsMountedWhenTheLastEntryAtTheMountPointIsBrimo) {
 }
 
 TEST_F(MountServiceTest, IsMountedComparesWithTheResolvedParentOfTheMountPoint) {
-    fs::create_directories(root / "data" / "Tarvel");
-    fs::create_directory_symlink(root / "data", root / "link");
-    MountService linked(clock, platformAt(root / "link" / "Tarvel" / "mnt/"));
-    writeFile(tools.mountTable(),
-              tableLine(fs::canonical(root) / "data" / "Tarvel" / "mnt", "fuse.brimo"));
+    fs::create_directories(root / "home");
+    fs::create_directory_symlink(root / "home", root / "link");
+    MountService linked(clock, platformAt(root / "link" / "Brimo/"));
+    writeFile(tools.mountTable(), tableLine(fs::canonical(root) / "home" / "Brimo", "fuse.brimo"));
     EXPECT_TRUE(linked.isMounted());
 }
 
@@ -317,6 +318,33 @@ TEST_F(MountServiceTest, MountStopsBeforeTheToolWhenItsDirectoriesAreUnusable) {
                  "Passthrough source directory is unavailable: App Group container unavailable");
 
     EXPECT_TRUE(tools.calls(Tool::mount).empty());
+}
+
+// The folder in the home is there only while the volume is: made when mounting, gone again after
+// any unmount or a failed mount, and a folder that holds anything is never mounted over.
+TEST_F(MountServiceTest, TheMountPointComesAndGoesWithTheVolume) {
+    EXPECT_FALSE(fs::exists(mountPoint));
+    run(service.mount());
+    EXPECT_TRUE(fs::is_directory(mountPoint));
+    run(service.unmount(3s));
+    EXPECT_FALSE(fs::exists(mountPoint)) << "after the unmount";
+    run(service.mount());
+    run(service.forceUnmount());
+    EXPECT_FALSE(fs::exists(mountPoint)) << "after the forced unmount";
+
+    tools.setBehaviour(Tool::mount, Behaviour::exiting(1, "fusermount3: failed"));
+    EXPECT_TRUE(failureOf(service.mount()));
+    EXPECT_FALSE(fs::exists(mountPoint)) << "after a failed mount";
+
+    tools.setBehaviour(Tool::mount, Behaviour::exiting(0));
+    writeFile(mountPoint / "notes.txt", "the user's");
+    const size_t mountsBefore = tools.calls(Tool::mount).size();
+    const auto error = failureOf(service.mount());
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->kind(), Kind::commandFailed);
+    EXPECT_EQ(error->what(), "Mount point is not empty: " + mountPoint.string());
+    EXPECT_EQ(tools.calls(Tool::mount).size(), mountsBefore);
+    EXPECT_EQ(readFile(mountPoint / "notes.txt"), "the user's");
 }
 
 TEST_F(MountServiceTest, AFailingToolReportsItsTrimmedStandardErrorOrItsStatus) {
