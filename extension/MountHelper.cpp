@@ -4,6 +4,11 @@
 //
 // Starts the bundle's Brimofs detached from us and exits 0 only once the volume is in the mount
 // table; otherwise exits 1 with one line on stderr saying why, within kMountWait.
+//
+// Brimofs is started by a keeper of its own, which outlives us: when Brimofs ends in any way and
+// its volume is still mounted (it was killed), the keeper unmounts it and removes the then empty
+// mount point. fusermount3's auto_unmount does this for root only: as root it cannot look into a
+// user's FUSE mount, so it leaves a user's dead mount behind.
 
 #include "extension/MountWatcher.h"
 
@@ -14,10 +19,12 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <poll.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -53,6 +60,88 @@ pid_t start(const std::string& executable, int ready, const std::string& source,
     ::_exit(127);
 }
 
+// The first line from `fd` within `wait`, or none when it closes or the time runs out first.
+std::optional<std::string> readLine(int fd, std::chrono::milliseconds wait, bool& timedOut) {
+    std::string line;
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    timedOut = false;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd ready{fd, POLLIN, 0};
+        const int polled = left.count() > 0 ? ::poll(&ready, 1, int(left.count())) : 0;
+        if (polled < 0 && errno == EINTR) continue;
+        if (polled <= 0) {
+            timedOut = true;
+            return std::nullopt;
+        }
+        char chunk[512];
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return std::nullopt;
+        line.append(chunk, size_t(n));
+        if (const size_t end = line.find('\n'); end != std::string::npos)
+            return line.substr(0, end);
+    }
+}
+
+void runAndWait(const char* tool, const std::vector<const char*>& argv) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::execv(tool, const_cast<char**>(argv.data()));
+        ::_exit(127);
+    }
+    if (child > 0) ::waitpid(child, nullptr, 0);
+}
+
+// The keeper: starts Brimofs, hands its ready line (or why there is none) to `report`, then
+// waits for Brimofs to end and clears away what it left mounted.
+int keep(const std::string& executable, const std::string& source, const std::string& mountPoint,
+         int report) {
+    ::setsid();
+    const int null = ::open("/dev/null", O_RDWR);
+    for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
+        ::dup2(null, fd);
+    int pipe[2];
+    if (::pipe2(pipe, O_CLOEXEC) != 0) return 1;
+    const pid_t child = start(executable, pipe[1], source, mountPoint);
+    ::close(pipe[1]);
+    std::string line;
+    bool timedOut = false;
+    if (child < 0) {
+        line = std::string("error: cannot start Brimofs: ") + std::strerror(errno);
+    } else if (auto ready = readLine(pipe[0], kMountWait, timedOut)) {
+        line = *ready;
+    } else if (timedOut) {
+        ::kill(child, SIGKILL);
+        line = "error: Brimofs did not mount " + mountPoint + " within 10 s";
+    } else {
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        line = "error: Brimofs ended before mounting (" +
+               (WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status))
+                                    : "status " + std::to_string(WEXITSTATUS(status))) +
+               ")";
+    }
+    ::close(pipe[0]);
+    const std::optional<std::string> mount =
+        line == "ok" ? brimo::fs::findMount(mountPoint, "fuse.brimo") : std::nullopt;
+    line += '\n';
+    [[maybe_unused]] const ssize_t written = ::write(report, line.data(), line.size());
+    ::close(report);
+    if (child > 0) ::waitpid(child, nullptr, 0);
+    if (!mount) return 0;
+    // Brimofs is gone; when its volume is not, it is a dead mount that fails everyone who looks.
+    if (brimo::fs::findMount(mountPoint, "fuse.brimo") == mount)
+        for (const char* tool : {"/usr/bin/fusermount3", "/bin/fusermount3"})
+            if (::access(tool, X_OK) == 0) {
+                runAndWait(tool, {tool, "-u", "-z", "--", mountPoint.c_str(), nullptr});
+                break;
+            }
+    ::rmdir(mountPoint.c_str()); // fails when another mount is there by now, as it should
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -79,45 +168,22 @@ int main(int argc, char** argv) {
 
     int pipe[2];
     if (::pipe2(pipe, O_CLOEXEC) != 0) return fail(std::strerror(errno));
-    const pid_t child = start(executable, pipe[1], source, canonical);
-    ::close(pipe[1]);
-    if (child < 0) return fail(std::string("cannot start Brimofs: ") + std::strerror(errno));
-
-    // Brimofs says how mounting went, or dies, or takes too long.
-    std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + kMountWait;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd ready{pipe[0], POLLIN, 0};
-        const int polled = left.count() > 0 ? ::poll(&ready, 1, int(left.count())) : 0;
-        if (polled < 0 && errno == EINTR) continue;
-        if (polled <= 0) {
-            ::kill(child, SIGKILL);
-            ::waitpid(child, nullptr, 0);
-            return fail("Brimofs did not mount " + canonical + " within 10 s");
-        }
-        char chunk[512];
-        const ssize_t n = ::read(pipe[0], chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        line.append(chunk, size_t(n));
-        if (line.find('\n') != std::string::npos) break;
+    const pid_t keeper = ::fork();
+    if (keeper < 0) return fail(std::string("cannot start Brimofs: ") + std::strerror(errno));
+    if (keeper == 0) {
+        ::close(pipe[0]);
+        ::_exit(keep(executable, source, canonical, pipe[1]));
     }
+    ::close(pipe[1]);
+
+    // The keeper says how mounting went; it has a time limit of its own.
+    bool timedOut = false;
+    const auto line = readLine(pipe[0], kMountWait + std::chrono::seconds(5), timedOut);
     ::close(pipe[0]);
-    line = line.substr(0, line.find('\n'));
-    if (line == "ok") {
+    if (!line) return fail("Brimofs did not say whether it mounted " + canonical);
+    if (*line == "ok") {
         if (brimo::fs::findMount(canonical, "fuse.brimo")) return 0;
         return fail("Brimofs mounted " + canonical + " but it is not in the mount table");
     }
-    if (line.starts_with("error: ")) {
-        ::waitpid(child, nullptr, 0);
-        return fail(line.substr(7));
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return fail("Brimofs ended before mounting (" +
-                (WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status))
-                                     : "status " + std::to_string(WEXITSTATUS(status))) +
-                ")");
+    return fail(line->starts_with("error: ") ? line->substr(7) : *line);
 }

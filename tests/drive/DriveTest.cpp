@@ -186,8 +186,8 @@ TEST_F(DriveTest, ACrashedExtensionLeavesNoDeadMountBehind) {
         << extensions.size() << " processes";
     ::kill(extensions[0], SIGKILL);
     EXPECT_TRUE(waitUntil([&] { return !mounted(); }, 10s));
-    // Nobody is left to remove it: the next mount takes the empty folder.
-    EXPECT_TRUE(fs::is_directory(mountPoint())) << "an empty folder again, not a dead mount";
+    EXPECT_TRUE(waitUntil([&] { return !somethingAt(mountPoint()); }, 10s))
+        << "neither a dead mount nor an empty folder";
 }
 
 TEST_F(DriveTest, EjectUnmountsTheVolume) {
