@@ -3,9 +3,11 @@
 #include "app/AppWindowController.h"
 #include "app/LaunchGated.h"
 #include "app/TarvelMenuBar.h"
+#include "app/TarvelNotices.h"
 #include "app/TarvelSplitView.h"
 #include "app/updates/CheckForUpdatesAction.h"
 #include "shared/Log.h"
+#include "shared/messages/KeptSaves.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -16,6 +18,16 @@ namespace {
 
 // The texts name macOS places; this catalogue names the desktop's instead.
 constexpr const char* kLinuxCatalogue = ":/i18n/Brimo_en.qm";
+
+// The container's folder of kept saves, or none when there is no usable container.
+std::filesystem::path keptSavesFolder() {
+    try {
+        return KeptSaves::folder();
+    } catch (const std::exception& error) {
+        log::appLog.error("kept saves are not watched: %s", error.what());
+        return {};
+    }
+}
 
 } // namespace
 
@@ -62,6 +74,9 @@ TarvelApp::TarvelApp()
     if (catalogue_.load(kLinuxCatalogue)) QCoreApplication::installTranslator(&catalogue_);
     checkForUpdates_ = updates::makeCheckForUpdatesAction(delegate_.updater(), this);
     label_ = new TarvelMenuBarLabel(environment_.state, menu_, this);
+    new TarvelNotices(environment_.state, environment_.clock,
+                      std::make_unique<TrayNotifier>(label_->trayIcon()), keptSavesFolder(),
+                      label_);
     new LaunchGated(
         delegate_, [this] { new TarvelMenuBarContent(environment_, menu_, checkForUpdates_); },
         &menu_);

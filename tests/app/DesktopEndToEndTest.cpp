@@ -187,6 +187,18 @@ TEST_F(DesktopEndToEndTest, TheTrayMenuOpensTheMountedDriveAndEjectsIt) {
     EXPECT_EQ(ejected.exitCode, 0) << ejected.output;
     EXPECT_TRUE(waitUntil([&] { return !mounted(); })) << logs();
     EXPECT_TRUE(reachesState("state: connected=true phone=true drive=false")) << logs();
+    EXPECT_EQ(readText(appLogPath()).find("notification:"), std::string::npos)
+        << "nothing to tell of an eject";
+
+    // Unplugged while the drive is mounted, the phone's going is told.
+    ASSERT_TRUE(waitUntil(
+        [&] { return sim->control(std::string("push ") + kPhone + " mount mount") != "OK 0"; }));
+    ASSERT_TRUE(reachesState("state: connected=true phone=true drive=true")) << logs();
+    ASSERT_EQ(sim->control(std::string("detach ") + kPhone).rfind("OK", 0), 0u);
+    EXPECT_TRUE(waitUntil([&] {
+        return readText(appLogPath()).find("notification: Phone Disconnected") != std::string::npos;
+    })) << logs();
+    EXPECT_TRUE(waitUntil([&] { return !mounted(); })) << logs();
 }
 
 } // namespace
