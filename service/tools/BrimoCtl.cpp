@@ -24,7 +24,11 @@
 //                                         COUNT chunks of SIZE bytes between service and
 //                                         extension
 // Transfers show the progress the service reports. The extension measurements register as the
-// extension unless --role says otherwise, so brimoctl itself answers the service's side.
+// extension unless --role says otherwise, so brimoctl itself answers the service's side. Other
+// commands register in a role of brimoctl's own unless --role says otherwise: a diagnostic never
+// takes the running desktop app's place, which the service would stop telling of the phone.
+// watch, relay, fileio, read and write work only in the app's or the extension's role, so they
+// need --role.
 
 #include "service/tools/BrimoCtl.h"
 #include "shared/BridgeContract.h"
@@ -208,6 +212,9 @@ void relayRepeatedly(ipc::RemoteBridgeHost& host, int64_t code, Bytes param, uns
     run->next(run);
 }
 
+// A role that neither the app nor the extension has.
+constexpr int64_t kOwnRole = 100;
+
 bool isMeasurement(const std::vector<std::string>& words) {
     return (words[0] == "ping" && words.size() == 2 && parseRole(words[1])) ||
            (words[0] == "extping" && words.size() == 2) ||
@@ -242,9 +249,16 @@ int main(int argc, char** argv) {
     if (words.empty()) return usage();
     const std::string command = words[0];
     if (command == "kept") return words.size() == 1 ? listKeptSaves() : usage();
-    const bool measurement = isMeasurement(words) && command != "ping";
-    const int64_t role = chosenRole.value_or(static_cast<int64_t>(
-        measurement ? TarvelBridgeClientRole::fileProvider : TarvelBridgeClientRole::desktopApp));
+    const bool needsRole = command == "watch" || command == "relay" || command == "fileio" ||
+                           command == "read" || command == "write";
+    if (needsRole && !chosenRole) {
+        std::cerr << "brimoctl: " << command
+                  << " needs --role (desktopApp takes the running app's place)" << std::endl;
+        return 2;
+    }
+    const bool extensionSide = isMeasurement(words) && command != "ping";
+    const int64_t role = chosenRole.value_or(
+        extensionSide ? static_cast<int64_t>(TarvelBridgeClientRole::fileProvider) : kOwnRole);
     long remaining = words.size() > 1 ? std::strtol(words[1].c_str(), nullptr, 10) : -1;
 
     auto& loop = mainLoop();

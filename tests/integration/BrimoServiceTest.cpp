@@ -39,6 +39,8 @@ TEST_F(BrimoServiceTest, RegisteredDesktopAppFollowsThePhone) {
     ASSERT_TRUE(shows("registered\n"));
     ASSERT_TRUE(shows("bridge state: file provider not registered\n"));
     ASSERT_TRUE(shows("bridge state: phone attached\n")) << readFile(out);
+    // A diagnostic reaches the app and leaves it its place, so it goes on hearing of the phone.
+    EXPECT_EQ(runChild({BRIMOCTL_PATH, "ping", "desktopApp"}).output, "ping desktopApp: reached\n");
 
     ASSERT_EQ(sim.control(std::string("detach ") + kPhone), "OK");
     ASSERT_TRUE(shows("bridge state: phone detached\n")) << readFile(out);
@@ -324,8 +326,12 @@ TEST_F(BrimoServiceTest, AnswersEveryDiagnosticThroughBrimoctl) {
     const auto echo = ctl({"echo"});
     EXPECT_EQ(echo.exitCode, 0);
     EXPECT_EQ(echo.output.rfind("echo: ", 0), 0u) << echo.output;
-    EXPECT_EQ(ctl({"ping", "desktopApp"}).output, "ping desktopApp: reached\n");
+    EXPECT_EQ(ctl({"ping", "desktopApp"}).output, "ping desktopApp: not reached\n");
+    EXPECT_EQ(ctl({"--role", "desktopApp", "ping", "desktopApp"}).output,
+              "ping desktopApp: reached\n")
+        << "asked to, brimoctl answers as the app itself";
     EXPECT_EQ(ctl({"ping", "fileProvider"}).output, "ping fileProvider: not reached\n");
+    EXPECT_EQ(ctl({"watch"}).exitCode, 2) << "watch needs a role";
 
     const auto extping = ctl({"extping", "20"});
     EXPECT_EQ(extping.exitCode, 0) << extping.output;
