@@ -180,6 +180,9 @@ void XPCClient::reconnectAfterWait() {
     }
     if (deps_.teardown.isServiceProcessRunning()) {
         appLog.info("bridge reconnect — XPC process still running, skip relaunch");
+        // Someone else started it again: the kept connection connects on its next message,
+        // and the app is the desktop app there again.
+        registerAsDesktopApp();
         return;
     }
     appLog.info("bridge reconnect — XPC process gone, relaunching");

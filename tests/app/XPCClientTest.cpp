@@ -325,7 +325,7 @@ TEST_F(XPCClientTest, AnInterruptionReconnectsOnlyWhenTheServiceProcessIsGone) {
     startUp();
     ASSERT_TRUE(processEventsUntil([&] { return state.isConnected(); }));
 
-    // A service process still runs: the kept connection is left to reconnect by itself.
+    // A service process still runs: the app registers again on the kept connection.
     applications.applications.push_back(
         {4242, "Ozm.Tarvel.Mac.XPC", "/x/BrimoService.xpc", "/x/BrimoService"});
     dropConnections();
@@ -336,16 +336,15 @@ TEST_F(XPCClientTest, AnInterruptionReconnectsOnlyWhenTheServiceProcessIsGone) {
     EXPECT_TRUE(client->hasConnection());
     clock.advance(9999ms);
     EXPECT_FALSE(logged("bridge reconnect — XPC process still running, skip relaunch"));
+    const size_t before = registrations();
     clock.advance(1ms);
     EXPECT_TRUE(logged("bridge reconnect — XPC process still running, skip relaunch"));
-    EXPECT_FALSE(state.isConnected());
+    ASSERT_TRUE(processEventsUntil([&] { return state.isConnected(); }));
+    EXPECT_EQ(registrations(), before + 1);
 
     // Gone: after the wait the client connects and registers afresh.
     applications.applications.clear();
     logs->clear();
-    const size_t before = registrations();
-    client->registerAsDesktopApp(); // the kept connection reconnects on its next message
-    ASSERT_TRUE(processEventsUntil([&] { return state.isConnected(); }));
     dropConnections();
     ASSERT_TRUE(processEventsUntil(
         [&] { return logged("bridge reconnect — waiting before process check"); }));
@@ -353,6 +352,7 @@ TEST_F(XPCClientTest, AnInterruptionReconnectsOnlyWhenTheServiceProcessIsGone) {
     EXPECT_TRUE(logged("bridge reconnect — XPC process gone, relaunching"));
     ASSERT_TRUE(processEventsUntil([&] { return state.isConnected(); }));
     EXPECT_EQ(registrations(), before + 2);
+    EXPECT_TRUE(client->hasConnection());
 }
 
 TEST_F(XPCClientTest, ResetBeforeRelocateStopsReconnectsEvenDuringTheWait) {
