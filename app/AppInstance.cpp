@@ -5,12 +5,19 @@
 
 #include <QFileInfo>
 #include <QLocalSocket>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <system_error>
+#include <thread>
+#include <unistd.h>
 
 namespace brimo::app {
 namespace {
 
 constexpr int kConnectMs = 500;
+constexpr auto kAskAgain = std::chrono::milliseconds(100);
 constexpr int kAnswerMs = 2000;
 const QByteArray kReopen = "reopen\n";
 const QByteArray kDone = "ok\n";
@@ -22,15 +29,25 @@ AppInstance::AppInstance(QString socketPath)
 
 AppInstance::~AppInstance() {
     server_.close();
+    if (lock_ >= 0) ::close(lock_);
 }
 
 QString AppInstance::defaultSocketPath() {
     return QString::fromStdString(ipc::serviceSocketPath(kSocketName));
 }
 
-bool AppInstance::activateRunningCopy() {
+bool AppInstance::activateRunningCopy(std::chrono::milliseconds patience) {
     // Only a copy of this user's may answer: a folder somebody else made in /tmp is not asked.
     if (!prepareFolder()) return false;
+    const auto end = std::chrono::steady_clock::now() + patience;
+    for (;;) {
+        if (askRunningCopy()) return true;
+        if (std::chrono::steady_clock::now() + kAskAgain > end) return false;
+        std::this_thread::sleep_for(kAskAgain);
+    }
+}
+
+bool AppInstance::askRunningCopy() {
     QLocalSocket socket;
     socket.connectToServer(socketPath_);
     if (!socket.waitForConnected(kConnectMs)) return false;
@@ -51,6 +68,23 @@ bool AppInstance::prepareFolder() const {
                           error.what());
         return false;
     }
+}
+
+bool AppInstance::claim() {
+    if (lock_ >= 0) return true;
+    if (!prepareFolder()) return true; // nobody can serve there; this copy runs without
+    const std::string path = socketPath_.toStdString() + ".lock";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        log::appLog.error("cannot open %s: %s", path.c_str(), std::strerror(errno));
+        return true;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return false;
+    }
+    lock_ = fd;
+    return true;
 }
 
 bool AppInstance::serve(std::function<void()> reopen) {

@@ -11,6 +11,9 @@ namespace brimo::app {
 
 namespace {
 
+// How long a copy that is starting may take until it serves later launches.
+constexpr std::chrono::milliseconds kStartingCopyWait{5000};
+
 // Queued, so that it also ends the app when called before the event loop runs.
 void terminateApp() {
     QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
@@ -68,6 +71,15 @@ void TarvelAppDelegate::applicationWillFinishLaunching(std::function<void()> reo
     if (mover.moveToApplicationsIfNeeded()) return;
     if (instance_.activateRunningCopy()) {
         log::appLog.info("Brimo is already running; showing its window");
+        terminateApp();
+        return;
+    }
+    if (!instance_.claim()) {
+        // Another copy is starting at this moment: it answers once it serves.
+        if (instance_.activateRunningCopy(kStartingCopyWait))
+            log::appLog.info("Brimo is already running; showing its window");
+        else
+            log::appLog.info("another copy of Brimo is starting; this one ends");
         terminateApp();
         return;
     }

@@ -5,11 +5,14 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/ScopedEnvironment.h"
 
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QSettings>
 #include <algorithm>
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -138,6 +141,48 @@ TEST_F(AppLaunchTest, ALaterLaunchHandsOverToTheRunningCopyAndEnds) {
     // It handed over before any start-up work of its own.
     EXPECT_EQ(log.find("connecting to bridge"), std::string::npos) << log;
     EXPECT_EQ(log.find("Sparkle"), std::string::npos) << log;
+}
+
+// A launch while another copy is starting (it holds the lock beside the hand-over socket but
+// does not serve yet, played here by this test) never takes its place: it hands over once that
+// copy serves, or ends.
+TEST_F(AppLaunchTest, ALaunchWhileAnotherCopyStartsHandsOverToItOrEnds) {
+    const QString socket = QString::fromStdString((dir / "runtime/Ozm.Tarvel.Mac.app").string());
+    const int lock =
+        ::open((socket.toStdString() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    const auto endsWith = [&](pid_t app, const fs::path& log, const std::string& line) {
+        int status = -1;
+        bool reaped = false;
+        const bool ended = processEventsUntil(
+            [&] { return reaped || (reaped = ::waitpid(app, &status, WNOHANG) == app); });
+        if (!ended) brimo::test::stopChild(app);
+        EXPECT_TRUE(ended && WIFEXITED(status) && WEXITSTATUS(status) == 0) << readText(log);
+        EXPECT_NE(readText(log).find(line), std::string::npos) << readText(log);
+        EXPECT_EQ(readText(log).find("connecting to bridge"), std::string::npos) << readText(log);
+    };
+
+    fs::path log;
+    const pid_t ends = launch(log);
+    endsWith(ends, log, "another copy of Brimo is starting; this one ends");
+    EXPECT_FALSE(fs::exists(socket.toStdString())) << "the starting copy's place stays free";
+
+    const pid_t handsOver = launch(log);
+    // The starting copy serves a moment later.
+    processEventsUntil([] { return false; }, std::chrono::milliseconds(500));
+    QLocalServer starting;
+    ASSERT_TRUE(starting.listen(socket));
+    QByteArray asked;
+    QObject::connect(&starting, &QLocalServer::newConnection, [&] {
+        QLocalSocket* later = starting.nextPendingConnection();
+        QObject::connect(later, &QLocalSocket::readyRead, [&asked, later] {
+            asked += later->readAll();
+            if (asked.endsWith('\n')) later->write("ok\n");
+        });
+    });
+    endsWith(handsOver, log, "Brimo is already running; showing its window");
+    EXPECT_EQ(asked, "reopen\n");
+    ::close(lock);
 }
 
 // The app started from a download folder, in this process: it asks, copies itself into the
