@@ -3,6 +3,7 @@
 
 #include "app/DomainSetup.h"
 #include "shared/BundleInfo.h"
+#include "shared/MountTable.h"
 #include "shared/messages/SharedFileStorage.h"
 
 #include <QFile>
@@ -45,8 +46,8 @@ void DomainSetup::openInFinder() {
         workspace_.openURL(*root);
         return;
     }
-    std::error_code ignored;
-    if (const auto point = mountPoint(); point && fs::exists(*point, ignored)) {
+    if (const auto point = mountPoint();
+        point && driveMountedAt(requirements_.mountTable, *point)) {
         workspace_.openURL(fileURL(*point));
         return;
     }

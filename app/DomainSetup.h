@@ -21,6 +21,8 @@ struct DriveRequirements {
     // Where fusermount3 may be installed (absolute paths, never looked up in PATH).
     std::vector<std::filesystem::path> fusermountCandidates = {"/usr/bin/fusermount3",
                                                                "/bin/fusermount3"};
+    // Where to see whether the drive is mounted.
+    std::filesystem::path mountTable = "/proc/self/mountinfo";
 };
 
 class DomainSetup {
@@ -33,7 +35,8 @@ public:
     // The drive's root as the file manager shows it. The desktop has no File Provider, so this
     // logs that the manager is unavailable and gives none.
     std::optional<QUrl> userVisibleRootURL() const;
-    // The root URL, else the mount point when something is there; else only a log line.
+    // The root URL, else the mount point when the drive is mounted there (the mount table says
+    // so: a stuck file system would freeze the window that looked); else only a log line.
     void openInFinder();
     // The bundle's file-system extension (found by its identifier among
     // Contents/Extensions/*.appex) is there and can run: its executable is executable, the FUSE

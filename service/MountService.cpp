@@ -89,18 +89,6 @@ std::string trimmed(std::string_view text) {
     return begin < end ? std::string(text.substr(begin, end - begin)) : std::string();
 }
 
-// The mount point as the table shows it, where the kernel has resolved symbolic links. Only the
-// parent is resolved: resolving the mount point itself would look into the mounted volume.
-fs::path tablePath(const fs::path& mountPoint) {
-    if (!mountPoint.is_absolute()) return {};
-    fs::path path = mountPoint.lexically_normal();
-    if (!path.has_filename()) path = path.parent_path();
-    if (path == path.root_path()) return path;
-    std::error_code error;
-    const fs::path parent = fs::weakly_canonical(path.parent_path(), error);
-    return error ? path : parent / path.filename();
-}
-
 void throwIfFailed(const fs::path& executable, const ToolExit& exit) {
     if (exit.status == 0) return;
     std::string text = trimmed(exit.standardError);
@@ -172,12 +160,7 @@ MountService::MountService(Clock& clock, MountPlatform platform)
     , platform_(std::move(platform)) {}
 
 bool MountService::isMounted() const {
-    const fs::path target = tablePath(platform_.mountPoint);
-    if (target.empty()) return false;
-    std::ifstream file(platform_.mountTable);
-    const std::string table(std::istreambuf_iterator<char>(file), {});
-    const auto top = topMountAt(table, target.native());
-    return top && (top->type == "brimo" || top->type == "fuse.brimo");
+    return driveMountedAt(platform_.mountTable, platform_.mountPoint);
 }
 
 fs::path MountService::sourceAnchor() const {

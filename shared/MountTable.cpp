@@ -1,10 +1,25 @@
 #include "shared/MountTable.h"
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 namespace brimo {
 namespace {
+
+// The mount point as the table shows it, where the kernel has resolved symbolic links. Only the
+// parent is resolved: resolving the mount point itself would look into the mounted volume.
+std::filesystem::path tablePath(const std::filesystem::path& mountPoint) {
+    if (!mountPoint.is_absolute()) return {};
+    std::filesystem::path path = mountPoint.lexically_normal();
+    if (!path.has_filename()) path = path.parent_path();
+    if (path == path.root_path()) return path;
+    std::error_code error;
+    const std::filesystem::path parent =
+        std::filesystem::weakly_canonical(path.parent_path(), error);
+    return error ? path : parent / path.filename();
+}
 
 // The table writes space, tab, newline and backslash in paths as octal escapes (\040).
 std::string unescapeTablePath(std::string_view field) {
@@ -55,6 +70,16 @@ std::optional<MountTableEntry> topMountAt(std::string_view table, std::string_vi
     for (auto& entry : parseMountTable(table))
         if (entry.mountPoint == mountPoint) top = std::move(entry);
     return top;
+}
+
+bool driveMountedAt(const std::filesystem::path& tableFile,
+                    const std::filesystem::path& mountPoint) {
+    const std::filesystem::path target = tablePath(mountPoint);
+    if (target.empty()) return false;
+    std::ifstream file(tableFile);
+    const std::string table(std::istreambuf_iterator<char>(file), {});
+    const auto top = topMountAt(table, target.native());
+    return top && (top->type == "brimo" || top->type == "fuse.brimo");
 }
 
 } // namespace brimo

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,5 +26,11 @@ std::vector<MountTableEntry> parseMountTable(std::string_view table);
 
 // The last entry at `mountPoint` in `table`: the mount that hides any earlier one there.
 std::optional<MountTableEntry> topMountAt(std::string_view table, std::string_view mountPoint);
+
+// Whether the top mount at `mountPoint` in the table file `tableFile` is the drive's (type
+// "brimo" or "fuse.brimo"). Reads only the table: a dead or stuck FUSE mount hangs or fails
+// whoever looks inside it. The mount point's parent is resolved as the kernel does.
+bool driveMountedAt(const std::filesystem::path& tableFile,
+                    const std::filesystem::path& mountPoint);
 
 } // namespace brimo

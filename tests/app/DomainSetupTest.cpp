@@ -103,12 +103,25 @@ protected:
     log::ScopedMemorySink log;
 };
 
-TEST_F(DomainSetupTest, OpenInFinderFallsBackToTheMountPointWhenItExists) {
+TEST_F(DomainSetupTest, OpenInFinderFallsBackToTheMountPointWhenTheDriveIsMountedThere) {
     const fs::path mountPoint = folder.path() / "Brimo";
     fs::create_directories(mountPoint);
-    DomainSetup setup(workspace);
+    const fs::path table = folder.path() / "mountinfo";
+    DriveRequirements requirements;
+    requirements.mountTable = table;
+    DomainSetup setup(workspace, MainBundle::current(), requirements);
     EXPECT_EQ(setup.mountPoint(), mountPoint);
+    // Only the table counts: the folder alone, or another file system on it, is not the drive.
+    for (const std::string type : {"", "ext4"}) {
+        std::ofstream(table) << (type.empty() ? ""
+                                              : "36 25 0:42 / " + mountPoint.string() + " rw - " +
+                                                    type + " x rw\n");
+        setup.openInFinder();
+        EXPECT_TRUE(workspace.opened.empty()) << type;
+    }
+    log->clear();
 
+    std::ofstream(table) << "36 25 0:42 / " << mountPoint.string() << " rw - fuse.brimo Brimo rw\n";
     setup.openInFinder();
     EXPECT_EQ(workspace.opened, std::vector<QUrl>{fileURL(mountPoint)});
     EXPECT_EQ(log->messages(),
@@ -122,8 +135,7 @@ TEST_F(DomainSetupTest, OpenInFinderOpensNothingWithoutAMountPoint) {
         "Unable to open Brimo in Finder: File Provider manager unavailable",
         "Unable to open Brimo in Finder: no File Provider URL or mount point"};
     DomainSetup setup(workspace);
-    // The parent exists, the mount point does not.
-    fs::create_directories(data / "Tarvel");
+    // The home exists, the mount point does not.
     setup.openInFinder();
     EXPECT_TRUE(workspace.opened.empty());
     EXPECT_EQ(log->messages(), expected);
