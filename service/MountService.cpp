@@ -11,8 +11,6 @@
 #include <cstdlib>
 #include <exception>
 #include <fcntl.h>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string_view>
 #include <sys/stat.h>
