@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QWidget>
+#include <QWindow>
 
 namespace brimo::app {
 namespace {
@@ -22,9 +23,18 @@ bool hasTitleBar(const QWidget& widget) {
 
 } // namespace
 
+// The application's windows in the order they were made (topLevelWidgets() has no order), then
+// those not made yet, which have no order either.
 QWidget* AppWindowController::findMainWindow() {
-    for (QWidget* widget : QApplication::topLevelWidgets())
-        if (canBecomeMain(*widget) && hasTitleBar(*widget)) return widget;
+    const QWidgetList widgets = QApplication::topLevelWidgets();
+    const auto candidate = [](const QWidget* widget) {
+        return canBecomeMain(*widget) && hasTitleBar(*widget);
+    };
+    for (QWindow* window : QGuiApplication::topLevelWindows())
+        for (QWidget* widget : widgets)
+            if (widget->windowHandle() == window && candidate(widget)) return widget;
+    for (QWidget* widget : widgets)
+        if (!widget->windowHandle() && candidate(widget)) return widget;
     return nullptr;
 }
 

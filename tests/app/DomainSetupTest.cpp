@@ -397,5 +397,12 @@ TEST_F(MainWindowTest, OnlyAWindowWithATitleBarCanBeMain) {
     EXPECT_EQ(AppWindowController::findMainWindow(), titled);
 }
 
+TEST_F(MainWindowTest, TheFirstWindowMadeIsTheMainOne) {
+    QWidget* first = make<QMainWindow>();
+    for (int i = 0; i < 30; ++i)
+        make<QMainWindow>();
+    EXPECT_EQ(AppWindowController::findMainWindow(), first);
+}
+
 } // namespace
 } // namespace brimo::app
