@@ -1,11 +1,13 @@
 #include "app/Symbols.h"
 
 #include <QFile>
+#include <QGuiApplication>
 #include <QIconEngine>
 #include <QImage>
 #include <QPainter>
 #include <QSvgRenderer>
 #include <algorithm>
+#include <optional>
 
 namespace brimo::app {
 namespace {
@@ -41,9 +43,10 @@ QImage renderTinted(const QByteArray& source, int side, const QColor& tint) {
 // Draws the symbol afresh for each size asked, so no size is a scaled copy of another.
 class SymbolIconEngine final : public QIconEngine {
 public:
-    SymbolIconEngine(QByteArray source, const QColor& tint)
+    SymbolIconEngine(QByteArray source, const QColor& tint, std::optional<QPalette::ColorRole> role)
         : source_(std::move(source))
-        , tint_(tint) {}
+        , tint_(tint)
+        , role_(role) {}
 
     void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode,
                QIcon::State state) override {
@@ -63,7 +66,7 @@ public:
     }
 
     QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
-        QColor colour = tint_;
+        QColor colour = role_ ? QGuiApplication::palette().color(*role_) : tint_;
         if (mode == QIcon::Disabled) colour.setAlphaF(colour.alphaF() * kDisabledOpacity);
         return QPixmap::fromImage(
             renderTinted(source_, actualSize(size, mode, state).width(), colour));
@@ -78,12 +81,13 @@ public:
     }
 
     QString key() const override { return QStringLiteral("brimo-symbol"); }
-    QIconEngine* clone() const override { return new SymbolIconEngine(source_, tint_); }
+    QIconEngine* clone() const override { return new SymbolIconEngine(source_, tint_, role_); }
     bool isNull() override { return source_.isEmpty(); }
 
 private:
     QByteArray source_;
     QColor tint_;
+    std::optional<QPalette::ColorRole> role_;
 };
 
 } // namespace
@@ -105,7 +109,13 @@ QPixmap symbolPixmap(const QString& name, int points, const QColor& tint, qreal 
 QIcon symbolIcon(const QString& name, const QColor& tint) {
     QByteArray source = symbolSource(name);
     if (source.isEmpty()) return {};
-    return QIcon(new SymbolIconEngine(std::move(source), tint));
+    return QIcon(new SymbolIconEngine(std::move(source), tint, std::nullopt));
+}
+
+QIcon symbolIcon(const QString& name, QPalette::ColorRole role) {
+    QByteArray source = symbolSource(name);
+    if (source.isEmpty()) return {};
+    return QIcon(new SymbolIconEngine(std::move(source), {}, role));
 }
 
 } // namespace brimo::app

@@ -2,6 +2,7 @@
 
 #include <QColor>
 #include <QIcon>
+#include <QPalette>
 #include <QPixmap>
 #include <QString>
 
@@ -22,5 +23,8 @@ QPixmap symbolPixmap(const QString& name, int points, const QColor& tint,
 // stays sharp in menus, the tray and high-density screens; dimmed when disabled. Null for an
 // unknown name.
 QIcon symbolIcon(const QString& name, const QColor& tint);
+// The same in the application palette's colour for `role` as it is at each drawing, so that it
+// follows palette and theme changes.
+QIcon symbolIcon(const QString& name, QPalette::ColorRole role);
 
 } // namespace brimo::app

@@ -87,7 +87,7 @@ TarvelAboutView::TarvelAboutView(const MainBundle& bundle, updates::AppUpdater& 
     website_->setObjectName("website");
     website_->setFlat(true);
     website_->setCursor(Qt::PointingHandCursor);
-    website_->setIcon(symbolIcon("arrow.up.right", palette().color(QPalette::Link)));
+    website_->setIcon(symbolIcon("arrow.up.right", QPalette::Link));
     // The arrow follows the text, as a link's does.
     website_->setLayoutDirection(Qt::RightToLeft);
     QFont footnote = website_->font();

@@ -9,14 +9,64 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QCursor>
+#include <QEvent>
+#include <QGuiApplication>
+#include <QImage>
 #include <QMenu>
 #include <QPalette>
+#include <QPixmap>
+#include <QScreen>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 namespace brimo::app {
-TarvelMenuBarLabel::TarvelMenuBarLabel(XPCClientState& state, QMenu& menu, QObject* parent)
+namespace {
+
+constexpr int kPanelLooks = 10;
+constexpr int kPanelLookMs = 300;
+
+bool isDark(const QColor& colour) {
+    return colour.lightnessF() < 0.5;
+}
+
+} // namespace
+
+// A ring of pixels just outside the icon's square: the panel, not the icon's own drawing.
+std::optional<QColor> ScreenTrayPanel::colourAround(const QSystemTrayIcon& tray) {
+    const QRect icon = tray.geometry();
+    QScreen* screen = QGuiApplication::screenAt(icon.center());
+    if (icon.isEmpty() || !screen) return std::nullopt;
+    const QRect around = icon.adjusted(-2, -2, 2, 2);
+    const QImage image =
+        screen
+            ->grabWindow(0, around.x() - screen->geometry().x(),
+                         around.y() - screen->geometry().y(), around.width(), around.height())
+            .toImage();
+    if (image.isNull()) return std::nullopt;
+    double red = 0, green = 0, blue = 0;
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            if (x > 0 && y > 0 && x < image.width() - 1 && y < image.height() - 1) continue;
+            const QColor pixel = image.pixelColor(x, y);
+            red += pixel.redF();
+            green += pixel.greenF();
+            blue += pixel.blueF();
+            ++count;
+        }
+    if (count == 0) return std::nullopt;
+    return QColor::fromRgbF(float(red / count), float(green / count), float(blue / count));
+}
+
+QColor TarvelMenuBarLabel::tintOn(const QColor& panel) {
+    return isDark(panel) ? QColor(0xF2, 0xF2, 0xF2) : QColor(0x1C, 0x1C, 0x1C);
+}
+
+TarvelMenuBarLabel::TarvelMenuBarLabel(XPCClientState& state, QMenu& menu, QObject* parent,
+                                       std::unique_ptr<TrayPanel> panel)
     : QObject(parent)
     , state_(state)
+    , panel_(std::move(panel))
     , tray_(new QSystemTrayIcon(this)) {
     // What the tray and screen readers name the icon.
     tray_->setToolTip(QStringLiteral("Brimo"));
@@ -27,19 +77,52 @@ TarvelMenuBarLabel::TarvelMenuBarLabel(XPCClientState& state, QMenu& menu, QObje
                 if (reason == QSystemTrayIcon::Trigger) menu.popup(QCursor::pos());
             });
     connect(&state_, &XPCClientState::changed, this, &TarvelMenuBarLabel::render);
+    qApp->installEventFilter(this);
     render();
     tray_->show();
+    lookAtPanelSoon(kPanelLooks);
 }
 
 TarvelMenuBarLabel::~TarvelMenuBarLabel() {
     tray_->hide();
 }
 
+// Filters every event of the application: a theme change reaches its windows, not the
+// application object. One redraw follows however many windows are told.
+bool TarvelMenuBarLabel::eventFilter(QObject* watched, QEvent* event) {
+    const QEvent::Type type = event->type();
+    if ((type == QEvent::ApplicationPaletteChange || type == QEvent::ThemeChange) &&
+        !renderPending_) {
+        renderPending_ = true;
+        QTimer::singleShot(0, this, [this] {
+            renderPending_ = false;
+            render();
+        });
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void TarvelMenuBarLabel::lookAtPanelSoon(int tries) {
+    if (tries <= 0) return;
+    QTimer::singleShot(kPanelLookMs, this, [this, tries] {
+        if (panel_->colourAround(*tray_))
+            render();
+        else
+            lookAtPanelSoon(tries - 1);
+    });
+}
+
+// Where the panel cannot be seen, the palette stands in for it: a tray drawing icons itself
+// draws them on the desktop's own colours.
 void TarvelMenuBarLabel::render() {
     const QString symbol = TarvelStatusLook::of(TarvelStatus::derive(state_)).menuBarSymbol;
-    if (symbol == symbol_) return;
+    const QColor panel =
+        panel_->colourAround(*tray_).value_or(QApplication::palette().color(QPalette::Window));
+    const QColor tint = tintOn(panel);
+    if (symbol == symbol_ && tint == tint_) return;
     symbol_ = symbol;
-    tray_->setIcon(symbolIcon(symbol_, QApplication::palette().color(QPalette::WindowText)));
+    tint_ = tint;
+    tray_->setIcon(symbolIcon(symbol_, tint_));
 }
 
 TarvelMenuBarContent::TarvelMenuBarContent(TarvelEnvironment& environment, QMenu& menu,

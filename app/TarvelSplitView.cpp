@@ -41,11 +41,10 @@ TarvelSplitView::TarvelSplitView(TarvelEnvironment& environment,
                                TarvelStatus::derive(environment.state)))
     , aboutView_(
           new TarvelAboutView(environment.bundle, environment.updater, environment.workspace)) {
-    const QColor secondary = palette().color(QPalette::WindowText);
     for (TarvelPage page : kAllTarvelPages) {
         const bool home = page == TarvelPage::home;
         auto* item =
-            new QListWidgetItem(symbolIcon(home ? "house" : "info.circle", secondary),
+            new QListWidgetItem(symbolIcon(home ? "house" : "info.circle", QPalette::WindowText),
                                 home ? QCoreApplication::translate("TarvelSplitView", "Home")
                                      : QCoreApplication::translate("TarvelSplitView", "About"),
                                 sidebar_);

@@ -109,7 +109,7 @@ void TarvelStatusView::buildWarningSection(QWidget* page) {
     text->setWordWrap(true);
     text->setForegroundRole(QPalette::PlaceholderText);
     auto* settings = new QPushButton(
-        symbolIcon("gearshape", palette().color(QPalette::ButtonText)),
+        symbolIcon("gearshape", QPalette::ButtonText),
         QCoreApplication::translate("TarvelStatusView", "Open System Settings"), warning_);
     settings->setObjectName("openSystemSettings");
     connect(settings, &QPushButton::clicked, this, [this] { deps_.domain.openFSKitSettings(); });
@@ -127,7 +127,7 @@ void TarvelStatusView::buildWarningSection(QWidget* page) {
 void TarvelStatusView::buildActionsSection(QWidget* page) {
     QGroupBox* box = section(page, "actionsSection");
     openInFinder_ =
-        new QPushButton(symbolIcon("folder", palette().color(QPalette::ButtonText)),
+        new QPushButton(symbolIcon("folder", QPalette::ButtonText),
                         QCoreApplication::translate("TarvelStatusView", "Open in Finder"), box);
     openInFinder_->setObjectName("openInFinder");
     openInFinder_->setIconSize({kButtonSymbolPoints, kButtonSymbolPoints});
@@ -149,7 +149,7 @@ void TarvelStatusView::buildLoginSection(QWidget* page) {
     launchAtLoginSwitch_ =
         new QCheckBox(QCoreApplication::translate("TarvelStatusView", "Launch at Login"), box);
     launchAtLoginSwitch_->setObjectName("launchAtLogin");
-    launchAtLoginSwitch_->setIcon(symbolIcon("power", palette().color(QPalette::WindowText)));
+    launchAtLoginSwitch_->setIcon(symbolIcon("power", QPalette::WindowText));
     connect(launchAtLoginSwitch_, &QCheckBox::toggled, this, &TarvelStatusView::setLaunchAtLogin);
     auto* layout = new QHBoxLayout(box);
     layout->addWidget(launchAtLoginSwitch_);

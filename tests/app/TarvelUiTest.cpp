@@ -5,6 +5,7 @@
 #include "app/AppInstance.h"
 #include "app/DomainSetup.h"
 #include "app/StatusRow.h"
+#include "app/Symbols.h"
 #include "app/TarvelAboutView.h"
 #include "app/TarvelApp.h"
 #include "app/TarvelEnvironment.h"
@@ -98,6 +99,9 @@ protected:
         fs::create_directories(bundle / "Contents/Resources/Help");
         std::ofstream(bundle / "Contents/Resources/Help/enable-drive.html") << "help";
         fs::create_directories(mountPoint);
+        // The drive is mounted there, as the mount table says.
+        std::ofstream(root / "mountinfo")
+            << "36 25 0:42 / " << mountPoint.string() << " rw - fuse.brimo Brimo rw\n";
     }
 
     void installExtension() {
@@ -124,7 +128,8 @@ protected:
     const fs::path bundle = root / "Applications/Brimo.app";
     const fs::path mountPoint = root / "Brimo";
     test::RecordingWorkspace workspace;
-    DomainSetup domain{workspace, MainBundle(bundle), {root / "fuse", {root / "fusermount3"}}};
+    DomainSetup domain{
+        workspace, MainBundle(bundle), {root / "fuse", {root / "fusermount3"}, root / "mountinfo"}};
     FakeAppClock clock;
     XPCClientState state;
     QNetworkAccessManager network;
@@ -159,11 +164,23 @@ protected:
     };
 };
 
+// The panel behind the tray icon, in whatever colour the test paints it; none for a tray that
+// cannot be looked at.
+class PaintedPanel final : public TrayPanel {
+public:
+    explicit PaintedPanel(std::optional<QColor>& colour)
+        : colour_(colour) {}
+    std::optional<QColor> colourAround(const QSystemTrayIcon&) override { return colour_; }
+
+private:
+    std::optional<QColor>& colour_;
+};
+
 // The menu and the window, built the way the app builds them.
 struct Face {
     explicit Face(TarvelEnvironment& environment)
         : checkForUpdates(new QAction("Check for Updates…", &menu))
-        , label(environment.state, menu)
+        , label(environment.state, menu, nullptr, std::make_unique<PaintedPanel>(panel))
         , content(new TarvelMenuBarContent(environment, menu, checkForUpdates))
         , window(environment, TarvelPage::home) {
         window.show();
@@ -181,7 +198,14 @@ struct Face {
     }
     StatusRow& row(const char* name) const { return find<StatusRow>(name); }
     bool enabled(const char* button) const { return find<QPushButton>(button).isEnabled(); }
+    // Whether the tray shows `symbol`, drawn in the tint the label chose: the icon itself, as
+    // the tray draws it.
+    bool trayShows(const char* symbol) {
+        const QImage shown = label.trayIcon().icon().pixmap(22).toImage();
+        return !shown.isNull() && shown == symbolPixmap(symbol, 22, label.tint()).toImage();
+    }
 
+    std::optional<QColor> panel = QColor(0x1E, 0x1E, 0x1E);
     QMenu menu;
     QAction* checkForUpdates;
     TarvelMenuBarLabel label;
@@ -236,7 +260,7 @@ TEST_F(TarvelUiTest, MenuIconAndWindowShowEachStateAndTheirControlsWork) {
     EXPECT_FALSE(face.label.trayIcon().icon().isNull());
 
     // No phone yet.
-    EXPECT_EQ(face.label.symbol(), "externaldrive.badge.exclamationmark");
+    EXPECT_TRUE(face.trayShows("externaldrive.badge.exclamationmark"));
     EXPECT_EQ(menuTexts(face.menu),
               (Texts{"(disabled) iPhone Not Connected", "Open Brimo…", "(disabled) Eject",
                      "Check for Updates…", "Quit Brimo"}));
@@ -251,7 +275,7 @@ TEST_F(TarvelUiTest, MenuIconAndWindowShowEachStateAndTheirControlsWork) {
 
     // The phone is there, its drive not yet.
     report(true, false);
-    EXPECT_EQ(face.label.symbol(), "externaldrive.fill");
+    EXPECT_TRUE(face.trayShows("externaldrive.fill"));
     EXPECT_EQ(menuTexts(face.menu),
               (Texts{"(disabled) Waiting to Mount from iPhone", "Open Brimo…", "(disabled) Eject",
                      "Check for Updates…", "Quit Brimo"}));
@@ -264,7 +288,7 @@ TEST_F(TarvelUiTest, MenuIconAndWindowShowEachStateAndTheirControlsWork) {
 
     // Mounted.
     report(true, true);
-    EXPECT_EQ(face.label.symbol(), "externaldrive.fill.badge.checkmark");
+    EXPECT_TRUE(face.trayShows("externaldrive.fill.badge.checkmark"));
     EXPECT_EQ(menuTexts(face.menu), (Texts{"Open in Finder", "Open Brimo…", "Eject",
                                            "Check for Updates…", "Quit Brimo"}));
     EXPECT_EQ(face.header(), "Brimo is Ready");
@@ -288,13 +312,51 @@ TEST_F(TarvelUiTest, MenuIconAndWindowShowEachStateAndTheirControlsWork) {
     EXPECT_EQ(quits, 1);
 }
 
+// The tray icon stands out on the panel it sits on, and is drawn again when the desktop's
+// palette or theme changes (the panel may change with it); where the panel cannot be seen, the
+// palette's window colour stands in for it.
+TEST_F(TarvelUiTest, TheTrayIconIsLightOnADarkPanelAndDarkOnALightOne) {
+    Face face(environment);
+    // The lightest of the icon's opaque pixels, and the darkest.
+    const auto tones = [&] {
+        const QImage icon = face.label.trayIcon().icon().pixmap(22).toImage();
+        double lightest = 0, darkest = 1;
+        for (int y = 0; y < icon.height(); ++y)
+            for (int x = 0; x < icon.width(); ++x)
+                if (const QColor pixel = icon.pixelColor(x, y); pixel.alpha() > 200) {
+                    lightest = std::max(lightest, double(pixel.lightnessF()));
+                    darkest = std::min(darkest, double(pixel.lightnessF()));
+                }
+        return std::pair{lightest, darkest};
+    };
+    const auto themeChanged = [&] {
+        QEvent change(QEvent::ThemeChange);
+        QCoreApplication::sendEvent(&face.window, &change);
+        QCoreApplication::processEvents();
+    };
+    EXPECT_GT(tones().second, 0.8) << "light on #1E1E1E";
+    face.panel = QColor(0xF0, 0xF0, 0xF0);
+    themeChanged();
+    EXPECT_LT(tones().first, 0.2) << "dark on #F0F0F0";
+    EXPECT_TRUE(face.trayShows("externaldrive.badge.exclamationmark"));
+
+    face.panel.reset();
+    QPalette dark = QApplication::palette();
+    const QPalette before = dark;
+    dark.setColor(QPalette::Window, QColor(0x20, 0x20, 0x20));
+    QApplication::setPalette(dark);
+    QCoreApplication::processEvents();
+    EXPECT_GT(tones().second, 0.8) << "light where the palette is dark";
+    QApplication::setPalette(before);
+}
+
 TEST_F(TarvelUiTest, ALostConnectionShowsTheWaitingStateEverywhere) {
     Face face(environment);
     report(true, true);
     ASSERT_EQ(face.header(), "Brimo is Ready");
 
     state.setConnected(false);
-    EXPECT_EQ(face.label.symbol(), "externaldrive.badge.exclamationmark");
+    EXPECT_TRUE(face.trayShows("externaldrive.badge.exclamationmark"));
     EXPECT_EQ(menuTexts(face.menu).front(), "(disabled) iPhone Not Connected");
     EXPECT_FALSE(face.content->eject()->isEnabled());
     EXPECT_EQ(face.header(), "Waiting to Connect");

@@ -378,6 +378,32 @@ TEST_F(GlowPulseTest, OnePulseSwellsFadesAndLeavesTheRowAsItWas) {
     EXPECT_GT(brightest, trace.colours.back().alpha());
 }
 
+// What the user sees: the glow painted around the row at the pulse's height, and nothing of it
+// once the pulse is over.
+TEST(GlowPulseSeenTest, TheGlowIsPaintedAroundTheRowAndGoneAfter) {
+    QWidget window;
+    window.resize(320, 120);
+    auto* row = new QWidget(&window);
+    row->setGeometry(40, 40, 240, 40);
+    row->setAutoFillBackground(true);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    const QPoint beside(row->x() - 6, row->y() + 20);
+    const auto seen = [&] { return window.grab().toImage().pixelColor(beside); };
+    const QColor before = seen();
+
+    auto* pulse = new GlowPulse(row, QColor(255, 0, 0));
+    pulse->trigger();
+    auto* glow = qobject_cast<QGraphicsDropShadowEffect*>(row->graphicsEffect());
+    ASSERT_NE(glow, nullptr);
+    ASSERT_TRUE(processEventsUntil([&] { return glow->blurRadius() > 18; }, 10s));
+    const QColor atPeak = seen();
+    EXPECT_GT(atPeak.red() - atPeak.green(), before.red() - before.green() + 16)
+        << atPeak.name().toStdString() << " against " << before.name().toStdString();
+    ASSERT_TRUE(processEventsUntil([&] { return !pulse->isRunning(); }, 10s));
+    EXPECT_EQ(seen(), before);
+}
+
 TEST_F(GlowPulseTest, TriggerWhileRunningStartsOver) {
     auto* pulse = new GlowPulse(&row_);
     pulse->trigger();
