@@ -242,5 +242,16 @@ TEST_F(RelocatingLaunchTest, ShowsNothingRegistersNothingConnectsNothing) {
     EXPECT_EQ(app.mainWindow()->content(), nullptr);
 }
 
+// What the gate held back comes once it opens: the window's content and the menu's items.
+TEST_F(RelocatingLaunchTest, TheWindowAndTheMenuFillInWhenTheGateOpens) {
+    TarvelApp app;
+    ASSERT_NE(app.mainWindow(), nullptr);
+    EXPECT_EQ(app.mainWindow()->content(), nullptr);
+    EXPECT_TRUE(app.menu().actions().isEmpty());
+    emit app.delegate().canPresentChanged(true);
+    EXPECT_NE(app.mainWindow()->content(), nullptr);
+    EXPECT_FALSE(app.menu().actions().isEmpty());
+}
+
 } // namespace
 } // namespace brimo::app

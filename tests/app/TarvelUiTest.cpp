@@ -391,6 +391,9 @@ TEST_F(TarvelUiTest, EjectCannotBePressedTwiceWhileTheShutdownIsPending) {
     ASSERT_EQ(pendingShutdowns.size(), 3u);
     delete page;
     pendingShutdowns.back()();
+    // It reached no other page: the window's own eject still waits for its answer.
+    EXPECT_TRUE(face.status().isEjecting());
+    EXPECT_FALSE(eject.isEnabled());
 }
 
 TEST_F(TarvelUiTest, ARowPulsesOnlyWhenItTurnsHealthy) {

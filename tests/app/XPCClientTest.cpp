@@ -54,7 +54,10 @@ public:
         void filesystemDidUnmount() override {}
         void shutdown(ipc::Reply<bool> reply) override {
             ++service.shutdowns;
-            reply(true);
+            if (service.silent)
+                service.heldShutdowns.push_back(std::move(reply));
+            else
+                reply(true);
         }
         void getXPCServiceVersion(ipc::Reply<int64_t> reply) override {
             ++service.versionCalls;
@@ -74,6 +77,7 @@ public:
     // Loop thread only.
     std::vector<int64_t> registrations;
     std::vector<ipc::Reply<int64_t>> held;
+    std::vector<ipc::Reply<bool>> heldShutdowns;
     std::vector<std::shared_ptr<ipc::ServiceConnection>> connections;
 
     bool shouldAcceptNewConnection(const std::shared_ptr<ipc::ServiceConnection>& conn) override {
@@ -386,6 +390,44 @@ TEST_F(XPCClientTest, ResetBeforeRelocateStopsReconnectsEvenDuringTheWait) {
     QCoreApplication::processEvents();
     EXPECT_FALSE(logged("bridge reconnect — waiting before process check"));
     EXPECT_EQ(clock.pending(), 0u);
+}
+
+// Eject's shutdown waits 3 s for a service that never answers; without a connection there is
+// nothing to ask.
+TEST_F(XPCClientTest, TheShutdownGivesUpAfterThreeSecondsAndIsSkippedWithoutAConnection) {
+    makeClient();
+    std::optional<bool> outcome;
+    client->shutdownService(XPCClient::kShutdownTimeout, [&](bool ok) { outcome = ok; });
+    EXPECT_EQ(outcome, true);
+    EXPECT_TRUE(logged("shutdown skipped — no bridge proxy"));
+
+    startService();
+    client->connect();
+    client->registerAsDesktopApp();
+    ASSERT_TRUE(processEventsUntil([&] { return state.isConnected(); }));
+    service->silent = true;
+    outcome.reset();
+    client->shutdownService(XPCClient::kShutdownTimeout, [&](bool ok) { outcome = ok; });
+    ASSERT_TRUE(processEventsUntil([&] { return service->shutdowns == 1; }));
+    clock.advance(2999ms);
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(outcome);
+    clock.advance(1ms);
+    EXPECT_EQ(outcome, false);
+}
+
+// The reset before a relocation waits only a moment for a service that hangs, then boots it out.
+TEST_F(XPCClientTest, ResetBeforeRelocateBootsOutASilentService) {
+    service->silent = true;
+    startService();
+    makeClient();
+    client->resetServiceBeforeRelocate();
+    EXPECT_GE(service->versionCalls, 1) << "the version was asked";
+    EXPECT_TRUE(client->reconnectSuppressed());
+    EXPECT_FALSE(client->hasConnection());
+    EXPECT_EQ(test::readText(dir / "launchctl.log"),
+              "bootout user/" + std::to_string(::getuid()) + "/Ozm.Tarvel.Mac.XPC\nbootout gui/" +
+                  std::to_string(::getuid()) + "/Ozm.Tarvel.Mac.XPC\n");
 }
 
 TEST_F(XPCClientTest, BridgeStateNotificationsSetThePeerFlagsUntilTheLinkIsLost) {
