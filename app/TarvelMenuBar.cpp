@@ -18,6 +18,9 @@
 #include <QScreen>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <QWidget>
+#include <algorithm>
+#include <vector>
 
 namespace brimo::app {
 namespace {
@@ -31,31 +34,31 @@ bool isDark(const QColor& colour) {
 
 } // namespace
 
-// A ring of pixels just outside the icon's square: the panel, not the icon's own drawing.
+// The icon's own window in an X11 tray shows the panel through its background: the pixels along
+// its edges are the panel's, around the symbol in the middle. Their median, so that a symbol
+// reaching an edge does not count. Qt makes that window for the tray, not the app; a tray that
+// draws the icons itself (over D-Bus) has none.
 std::optional<QColor> ScreenTrayPanel::colourAround(const QSystemTrayIcon& tray) {
-    const QRect icon = tray.geometry();
-    QScreen* screen = QGuiApplication::screenAt(icon.center());
-    if (icon.isEmpty() || !screen) return std::nullopt;
-    const QRect around = icon.adjusted(-2, -2, 2, 2);
-    const QImage image =
-        screen
-            ->grabWindow(0, around.x() - screen->geometry().x(),
-                         around.y() - screen->geometry().y(), around.width(), around.height())
-            .toImage();
-    if (image.isNull()) return std::nullopt;
-    double red = 0, green = 0, blue = 0;
-    int count = 0;
+    if (!tray.isVisible()) return std::nullopt;
+    const QWidgetList widgets = QApplication::topLevelWidgets();
+    const auto window = std::find_if(widgets.begin(), widgets.end(), [](const QWidget* widget) {
+        return widget->isVisible() &&
+               qstrcmp(widget->metaObject()->className(), "QSystemTrayIconSys") == 0;
+    });
+    if (window == widgets.end()) return std::nullopt;
+    QScreen* screen = (*window)->screen();
+    const QImage image = screen ? screen->grabWindow((*window)->winId()).toImage() : QImage();
+    std::vector<QColor> edges;
     for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x) {
-            if (x > 0 && y > 0 && x < image.width() - 1 && y < image.height() - 1) continue;
-            const QColor pixel = image.pixelColor(x, y);
-            red += pixel.redF();
-            green += pixel.greenF();
-            blue += pixel.blueF();
-            ++count;
-        }
-    if (count == 0) return std::nullopt;
-    return QColor::fromRgbF(float(red / count), float(green / count), float(blue / count));
+        for (int x = 0; x < image.width(); ++x)
+            if (x == 0 || y == 0 || x == image.width() - 1 || y == image.height() - 1)
+                edges.push_back(image.pixelColor(x, y));
+    if (edges.empty()) return std::nullopt;
+    const auto middle = edges.begin() + std::ptrdiff_t(edges.size() / 2);
+    std::nth_element(edges.begin(), middle, edges.end(), [](const QColor& a, const QColor& b) {
+        return a.lightnessF() < b.lightnessF();
+    });
+    return *middle;
 }
 
 QColor TarvelMenuBarLabel::tintOn(const QColor& panel) {

@@ -28,7 +28,7 @@ public:
     virtual std::optional<QColor> colourAround(const QSystemTrayIcon& tray) = 0;
 };
 
-// Looks at the screen just around the icon, where an X11 (XEmbed) tray shows its panel.
+// Looks at the panel through the icon's own window, where an X11 (XEmbed) tray shows it.
 class ScreenTrayPanel final : public TrayPanel {
 public:
     std::optional<QColor> colourAround(const QSystemTrayIcon& tray) override;

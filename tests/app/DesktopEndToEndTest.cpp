@@ -4,6 +4,9 @@
 #include "tests/support/ScopedEnvironment.h"
 #include "tests/support/SimProcess.h"
 
+#include <QColor>
+#include <QImage>
+#include <cmath>
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -53,7 +56,7 @@ protected:
         placeBundle();
 
         sim.emplace(test::SimProcess::Options{{}, "", (dir() / "phone").string()});
-        desktop.emplace();
+        desktop.emplace(panel());
         const std::string path = (dir() / "bin").string() + ":" + std::getenv("PATH");
         environment.emplace(std::initializer_list<std::pair<const char*, const char*>>{
             {"HOME", home().c_str()},
@@ -78,6 +81,9 @@ protected:
             << readText(dir() / "service.log");
         app = start(bundle() / "Contents/MacOS/Brimo", appLogPath());
     }
+
+    // The tray panel's colour ("0xRRGGBB"), or trayer's own.
+    virtual std::string panel() const { return {}; }
 
     void TearDown() override {
         if (app > 0) test::stopChild(app);
@@ -200,6 +206,41 @@ TEST_F(DesktopEndToEndTest, TheTrayMenuOpensTheMountedDriveAndEjectsIt) {
     })) << logs();
     EXPECT_TRUE(waitUntil([&] { return !mounted(); })) << logs();
 }
+
+// On a dark panel and on a light one, the tray icon's symbol stands out from the panel: the app
+// looks at the panel around its icon, as the screen shows it.
+class TrayPanelTest : public DesktopEndToEndTest, public testing::WithParamInterface<const char*> {
+protected:
+    std::string panel() const override { return GetParam(); }
+};
+
+TEST_P(TrayPanelTest, TheTrayIconStandsOutOnThePanel) {
+    ASSERT_TRUE(desktop->waitForWindow("Brimo")) << logs();
+    const QColor panel(QString(GetParam()).replace("0x", "#"));
+    const fs::path shot = dir() / "icon.png";
+    // The share of the icon's pixels far from the panel's lightness: its symbol.
+    double standsOut = 0;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const auto icons = desktop->trayIcons(app);
+            if (icons.empty() || !desktop->capture(icons.front(), shot.string())) return false;
+            const QImage image(QString::fromStdString(shot.string()));
+            int far = 0;
+            for (int y = 0; y < image.height(); ++y)
+                for (int x = 0; x < image.width(); ++x)
+                    far += std::abs(image.pixelColor(x, y).lightnessF() - panel.lightnessF()) > 0.5;
+            standsOut = image.isNull() ? 0 : double(far) / (image.width() * image.height());
+            return standsOut > 0.05;
+        },
+        10s))
+        << GetParam() << ": " << standsOut * 100 << " % of the icon stands out\n"
+        << logs();
+}
+
+INSTANTIATE_TEST_SUITE_P(DesktopEndToEnd, TrayPanelTest, testing::Values("0x1E1E1E", "0xF0F0F0"),
+                         [](const auto& info) {
+                             return std::string(info.index == 0 ? "Dark" : "Light");
+                         });
 
 } // namespace
 } // namespace brimo::app

@@ -90,19 +90,25 @@ std::string startXvfb(pid_t& pid) {
 
 std::string DesktopSession::missingTools() {
     std::string missing;
-    for (const char* program : {"Xvfb", "trayer", "xdotool", "xwininfo", "xprop"})
+    for (const char* program : {"Xvfb", "trayer", "xdotool", "xwininfo", "xprop", "import"})
         if (!installed(program)) missing += std::string(missing.empty() ? "" : " ") + program;
     return missing;
 }
 
-DesktopSession::DesktopSession() {
+DesktopSession::DesktopSession(const std::string& panel) {
     display_ = startXvfb(xvfb_);
     try {
         const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        trayer_ = spawnChild({"env", "DISPLAY=" + display_, "trayer", "--edge", "top", "--align",
-                              "right", "--widthtype", "request", "--height", "32", "--heighttype",
-                              "pixel", "--SetDockType", "true", "--transparent", "false"},
-                             devNull, devNull);
+        std::vector<std::string> trayer{
+            "env",   "DISPLAY=" + display_, "trayer",  "--edge",       "top", "--align",
+            "right", "--widthtype",         "request", "--height",     "32",  "--heighttype",
+            "pixel", "--SetDockType",       "true",    "--transparent"};
+        // An opaque tint is a panel of that colour.
+        if (panel.empty())
+            trayer.push_back("false");
+        else
+            trayer.insert(trayer.end(), {"true", "--alpha", "0", "--tint", panel});
+        trayer_ = spawnChild(trayer, devNull, devNull);
         ::close(devNull);
         const bool panel = pollFor(10s, [&] {
             return !x({"xdotool", "search", "--onlyvisible", "--classname", "^panel$"}).empty();
@@ -127,6 +133,12 @@ void DesktopSession::stop() {
 std::string DesktopSession::x(std::vector<std::string> argv) const {
     argv.insert(argv.begin(), {"env", "DISPLAY=" + display_});
     return runChild(argv).output;
+}
+
+bool DesktopSession::capture(Window window, const std::string& path) const {
+    return runChild({"env", "DISPLAY=" + display_, "import", "-silent", "-window",
+                     std::to_string(window), path})
+               .exitCode == 0;
 }
 
 std::optional<Window> DesktopSession::waitForWindow(const std::string& title,

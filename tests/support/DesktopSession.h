@@ -21,8 +21,9 @@ public:
     static std::string missingTools();
 
     // Starts Xvfb and trayer and waits for trayer's panel to be on screen; throws
-    // std::runtime_error when either does not come up.
-    DesktopSession();
+    // std::runtime_error when either does not come up. The panel is trayer's grey, or of the
+    // colour `panel` ("0xRRGGBB") when given.
+    explicit DesktopSession(const std::string& panel = {});
     ~DesktopSession();
     DesktopSession(const DesktopSession&) = delete;
     DesktopSession& operator=(const DesktopSession&) = delete;
@@ -38,6 +39,9 @@ public:
     // is open; returns the menu it pops up once that is mapped.
     std::optional<Window> clickTrayIcon(pid_t pid,
                                         std::chrono::milliseconds limit = std::chrono::seconds(20));
+
+    // Saves what `window` shows as a PNG file at `path`; false when it cannot.
+    bool capture(Window window, const std::string& path) const;
 
     // Presses keys one after the other, by xdotool's names ("Down", "Return", "ctrl+w").
     void pressKeys(const std::vector<std::string>& keys) const;
