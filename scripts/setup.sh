@@ -16,6 +16,7 @@ packages=(
   qt6-base-dev squashfs-tools squashfuse xdg-utils libglib2.0-bin openssl libsodium-dev
   qt6-svg-dev qt6-tools-dev qt6-l10n-tools fonts-dejavu-core
   xvfb xauth trayer xdotool imagemagick x11-utils
+  dpkg-dev binutils desktop-file-utils lintian acl
 )
 
 missing=()
