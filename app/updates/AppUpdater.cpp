@@ -22,11 +22,13 @@ AppUpdater::AppUpdater(Options options, QObject* parent)
     , controller_(options.makeController(updaterDelegate_))
     , resolver_({.network = options.network,
                  .cloudKit = CloudKitConfiguration::fromBundle(options.bundle),
-                 .tls = options.tls})
+                 .tls = options.tls,
+                 .clock = options.clock})
     , mirror_({.network = options.network,
                .defaults = options.defaults,
                .stack = options.stack,
-               .tls = options.tls})
+               .tls = options.tls,
+               .clock = options.clock})
     , defaultFeed_(defaultFeedURL(options.bundle))
     , websiteURL_(webSiteBase(defaultFeed_).value_or(QUrl())) {
     canCheckForUpdates_ = controller_->canCheckForUpdates();

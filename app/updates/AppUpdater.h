@@ -44,6 +44,8 @@ public:
         QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
         // Where the delegate writes its lines.
         std::ostream& output = std::cout;
+        // The clock of the release query's and the mirror race's deadlines.
+        AppClock& clock = updaterClock();
     };
 
     // Contacts no server.

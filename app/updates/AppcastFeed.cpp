@@ -103,7 +103,13 @@ std::vector<UpdateItem> AppcastFeed::parse(const QByteArray& feed) {
             break;
         }
         case QXmlStreamReader::Characters:
-            if (collecting) text += reader.text();
+            if (!collecting) break;
+            if (text.size() + reader.text().size() > kMaxElementCharacters)
+                throw AppcastParseError(AppcastParseErrorCode::xmlFailed);
+            text += reader.text();
+            break;
+        case QXmlStreamReader::DTD:
+            checkEntityExpansion(feed, reader);
             break;
         case QXmlStreamReader::EndElement: {
             const QStringView name = elementName(reader);

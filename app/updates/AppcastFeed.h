@@ -15,8 +15,9 @@ namespace AppcastFeed {
 // attributes of those names; the signature from the enclosure's "sparkle:edSignature" attribute
 // or an element of that name. Prefixes are matched by local name. The display version falls
 // back to the build. Items without a build or without an https enclosure are left out. Throws
-// AppcastParseError (xmlFailed) for a document that is not well formed; external entities and
-// DTDs are never fetched.
+// AppcastParseError (xmlFailed) for a document that is not well formed, an element's text over
+// kMaxElementCharacters or entities that expand too far; external entities and DTDs are never
+// fetched.
 std::vector<UpdateItem> parse(const QByteArray& feed);
 } // namespace AppcastFeed
 

@@ -1,7 +1,6 @@
 #include "app/updates/AppcastMirror.h"
 
 #include "app/updates/AppcastParser.h"
-#include "app/updates/UncachedRequest.h"
 #include "shared/Log.h"
 
 #include <QNetworkAccessManager>
@@ -48,15 +47,19 @@ public:
         : QObject(parent)
         , options_(options) {
         for (const QUrl& candidate : candidates)
-            children_.push_back(std::make_unique<Child>(Child{candidate, {}, nullptr}));
+            children_.push_back(std::make_unique<Child>(Child{candidate, {}, nullptr, {}}));
     }
 
-    ~MirrorRace() override { abortAll(); }
+    ~MirrorRace() override {
+        if (deadline_) deadline_->cancel();
+        abortAll();
+    }
 
     // `finished` is called once, as this race's last act; it may delete the race.
     void start(Finished finished) {
         finished_ = std::move(finished);
         running_ = children_.size();
+        deadline_ = options_.clock.after(options_.raceDeadline, [this] { finish(std::nullopt); });
         for (const auto& child : children_)
             fetch(*child);
     }
@@ -66,6 +69,7 @@ private:
         QUrl candidate;
         QByteArray feed;
         QPointer<QNetworkReply> reply;
+        std::shared_ptr<AppTimer> deadline;
     };
 
     QNetworkRequest request(const QUrl& url, std::chrono::milliseconds timeout) const {
@@ -74,6 +78,12 @@ private:
 
     void fetch(Child& child) {
         child.reply = options_.network.get(request(child.candidate, options_.feedTimeout));
+        child.deadline = abortAtDeadline(options_.clock, options_.feedDeadline, child.reply);
+        connect(child.reply, &QNetworkReply::readyRead, this, [this, &child] {
+            if (child.reply->bytesAvailable() <= kMaxFeedBytes) return;
+            release(child);
+            lose();
+        });
         connect(child.reply, &QNetworkReply::finished, this, [this, &child] {
             const bool fetched = succeeded(*child.reply);
             if (fetched) child.feed = child.reply->readAll();
@@ -93,6 +103,7 @@ private:
         QNetworkRequest probe = request(enclosure, options_.probeTimeout);
         probe.setRawHeader("Range", "bytes=0-" + QByteArray::number(kProbeBytes - 1));
         child.reply = options_.network.get(probe);
+        child.deadline = abortAtDeadline(options_.clock, options_.probeDeadline, child.reply);
         // A server that ignores the range must not make the probe download the whole file.
         connect(child.reply, &QNetworkReply::readyRead, this, [this, &child] {
             if (child.reply->bytesAvailable() >= kProbeBytes && succeeded(*child.reply)) win(child);
@@ -114,6 +125,7 @@ private:
     }
 
     void finish(std::optional<URLFetchWinner> winner) {
+        deadline_->cancel();
         abortAll();
         const Finished finished = std::move(finished_);
         finished(std::move(winner));
@@ -121,6 +133,8 @@ private:
 
     // Its signals no longer reach this race; an answer still on its way is cut off.
     void release(Child& child) {
+        if (child.deadline) child.deadline->cancel();
+        child.deadline.reset();
         if (!child.reply) return;
         QNetworkReply* reply = child.reply;
         child.reply = nullptr;
@@ -138,6 +152,7 @@ private:
     std::vector<std::unique_ptr<Child>> children_;
     size_t running_ = 0;
     Finished finished_;
+    std::shared_ptr<AppTimer> deadline_;
 };
 
 } // namespace

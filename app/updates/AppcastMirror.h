@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/updates/UncachedRequest.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QSslConfiguration>
@@ -67,6 +69,13 @@ public:
         // Both are the longest wait for the next bytes of an answer.
         std::chrono::milliseconds feedTimeout = std::chrono::seconds(60);
         std::chrono::milliseconds probeTimeout = std::chrono::seconds(10);
+        // The longest a whole fetch, and the whole race, may take however steadily bytes come:
+        // twice the feed's silence and three times the probe's, and the race no longer than a
+        // candidate whose two steps each end just in time.
+        std::chrono::milliseconds feedDeadline = std::chrono::seconds(120);
+        std::chrono::milliseconds probeDeadline = std::chrono::seconds(30);
+        std::chrono::milliseconds raceDeadline = std::chrono::seconds(150);
+        AppClock& clock = updaterClock();
     };
     using Completion = std::function<void(std::optional<URLFetchWinner>)>;
 
@@ -75,8 +84,9 @@ public:
     ~AppcastMirror() override;
 
     // Races the candidates. `done` runs once on the main thread, never from inside this call, with
-    // the winner or none. Before it runs, a winner has been pushed on the feed stack and
-    // persisted; a race without one changes nothing. The losers' requests are aborted.
+    // the winner or none; a feed body over kMaxFeedBytes loses. Before it runs, a winner has been
+    // pushed on the feed stack and persisted; a race without one changes nothing. The losers'
+    // requests are aborted.
     void race(std::vector<QUrl> candidates, Completion done);
 
     // The feed stack's top, creating the stack from the candidates if needed.

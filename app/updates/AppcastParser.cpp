@@ -2,8 +2,11 @@
 
 #include "shared/Decimal.h"
 
+#include <QHash>
 #include <QLatin1String>
+#include <QSet>
 #include <QString>
+#include <QStringDecoder>
 #include <QStringView>
 #include <QXmlStreamReader>
 #include <algorithm>
@@ -245,7 +248,10 @@ public:
     }
 
     void foundCharacters(QStringView text) {
-        if (!finishedFirstItem && currentElement) currentText += text;
+        if (finishedFirstItem || !currentElement) return;
+        if (currentText.size() + text.size() > kMaxElementCharacters)
+            throw AppcastParseError(AppcastParseErrorCode::xmlFailed);
+        currentText += text;
     }
 
     void didEndElement(QStringView name) {
@@ -307,7 +313,96 @@ std::optional<std::string> trimmedText(const std::optional<QString>& text) {
     return trimmed.toStdString();
 }
 
+// What references to a feed's internal entities expand to, counted without expanding them.
+class EntityExpansion {
+public:
+    explicit EntityExpansion(const QXmlStreamEntityDeclarations& declarations) {
+        // External entities are never fetched and add nothing. Parameter entities come in the same
+        // list under the same names, so a name counts as its longest value.
+        for (const QXmlStreamEntityDeclaration& declaration : declarations)
+            if (declaration.systemId().isEmpty() && declaration.publicId().isEmpty())
+                values_[declaration.name().toString()].append(declaration.value().toString());
+    }
+
+    bool isEmpty() const { return values_.isEmpty(); }
+
+    // The characters all references to declared entities in `text` expand to; with `countText`
+    // also the rest of the text. Counting stops once past the bound.
+    qint64 expanded(QStringView text, bool countText, int depth = 0) {
+        qint64 total = 0;
+        for (qsizetype i = 0; i < text.size() && total <= kBound; ++i) {
+            if (text[i] == u'&') {
+                // Names end at a delimiter, so each character is looked at once.
+                qsizetype end = i + 1;
+                while (end < text.size() && !isDelimiter(text[end]))
+                    ++end;
+                if (end < text.size() && text[end] == u';') {
+                    const QString name = text.sliced(i + 1, end - i - 1).toString();
+                    if (values_.contains(name)) {
+                        total += length(name, depth);
+                        i = end;
+                        continue;
+                    }
+                    if (isPredefined(name)) {
+                        total += countText ? 1 : 0;
+                        i = end;
+                        continue;
+                    }
+                }
+            }
+            if (countText) ++total;
+        }
+        return total;
+    }
+
+    static constexpr qint64 kBound = kMaxFeedBytes;
+
+private:
+    // Deeper nesting or a loop counts as past the bound: the reader refuses loops anyway.
+    static constexpr int kMaxDepth = 32;
+
+    static bool isDelimiter(QChar c) {
+        return c == u';' || c == u'&' || c == u'<' || c == u'>' || c == u'"' || c == u'\'' ||
+               c.isSpace();
+    }
+    static bool isPredefined(const QString& name) {
+        return name == u"lt" || name == u"gt" || name == u"amp" || name == u"apos" ||
+               name == u"quot";
+    }
+
+    qint64 length(const QString& name, int depth) {
+        if (const auto known = lengths_.constFind(name); known != lengths_.cend()) return *known;
+        if (depth >= kMaxDepth || open_.contains(name)) return kBound + 1;
+        open_.insert(name);
+        qint64 result = 0;
+        for (const QString& value : values_.value(name))
+            result = std::max(result, std::min(expanded(value, true, depth + 1), kBound + 1));
+        open_.remove(name);
+        lengths_.insert(name, result);
+        return result;
+    }
+
+    QHash<QString, QStringList> values_;
+    QHash<QString, qint64> lengths_;
+    QSet<QString> open_;
+};
+
 } // namespace
+
+void checkEntityExpansion(const QByteArray& feed, const QXmlStreamReader& reader) {
+    EntityExpansion expansion(reader.entityDeclarations());
+    if (expansion.isEmpty()) return;
+    // The references are counted in the feed's text as the reader decodes it.
+    const auto detected = QStringConverter::encodingForData(feed, u'<');
+    const QString declared = reader.documentEncoding().toString();
+    QStringDecoder decoder = detected             ? QStringDecoder(*detected)
+                             : declared.isEmpty() ? QStringDecoder(QStringConverter::Utf8)
+                                                  : QStringDecoder(declared.toLatin1().constData());
+    if (!decoder.isValid()) throw AppcastParseError(AppcastParseErrorCode::xmlFailed);
+    const QString text = decoder(feed);
+    if (expansion.expanded(text, false) > EntityExpansion::kBound)
+        throw AppcastParseError(AppcastParseErrorCode::xmlFailed);
+}
 
 QStringView appcastLocalName(QStringView qualifiedName) {
     const qsizetype colon = qualifiedName.indexOf(u':');
@@ -335,6 +430,9 @@ AppcastItem AppcastParser::parse(const QByteArray& feed) {
             break;
         case QXmlStreamReader::Characters:
             delegate.foundCharacters(reader.text());
+            break;
+        case QXmlStreamReader::DTD:
+            checkEntityExpansion(feed, reader);
             break;
         default:
             break;

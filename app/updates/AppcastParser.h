@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QStringView>
 #include <QUrl>
+#include <QXmlStreamReader>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -42,13 +43,27 @@ private:
     AppcastParseErrorCode code_;
 };
 
+// The largest feed body the app reads. A genuine feed is a few kilobytes; 4 MiB holds thousands
+// of releases, while a mirror that sends more is broken or hostile.
+inline constexpr qsizetype kMaxFeedBytes = 4 * 1024 * 1024;
+// The most text a parser keeps of one element (titles, versions, dates, signatures). A real value
+// is under a hundred characters (a signature is 88); more means the feed is not one we can use.
+inline constexpr qsizetype kMaxElementCharacters = 4096;
+
+// The reader expands a feed's internal entities into one run of text before handing it over,
+// and its own limit applies to each entity, not to the whole feed: throws AppcastParseError
+// (xmlFailed) unless all references to the declared entities together expand to at most
+// kMaxFeedBytes characters. Called on the reader's DTD token, before any content is read.
+void checkEntityExpansion(const QByteArray& feed, const QXmlStreamReader& reader);
+
 // An appcast element's name without its prefix ("sparkle:version" is "version"), whether or not
 // the prefix was declared.
 QStringView appcastLocalName(QStringView qualifiedName);
 
 namespace AppcastParser {
 // Synchronous, no side effects; throws AppcastParseError. External entities and DTDs are never
-// fetched.
+// fetched; a tracked element's text over kMaxElementCharacters, or entities that expand past the
+// bound of checkEntityExpansion, fail the feed (xmlFailed).
 AppcastItem parse(const QByteArray& feed);
 } // namespace AppcastParser
 

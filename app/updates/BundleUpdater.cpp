@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace brimo::app::updates {
@@ -40,6 +41,10 @@ namespace {
 
 // The name the archive's one top-level entry must have.
 constexpr const char* kBundleName = "Brimo.app";
+// The hidden folders the updater makes beside the bundle, each named by mkdtemp's six characters.
+constexpr const char* kWorkFolderSuffix = ".update-";
+constexpr const char* kProbeFolderSuffix = ".probe-";
+constexpr size_t kTemporaryNameCharacters = 6;
 
 UpdateError makeError(UpdaterErrorCode code, std::string description) {
     return {kUpdaterErrorDomain, static_cast<int64_t>(code), std::move(description)};
@@ -55,7 +60,7 @@ std::string errnoText(int error) {
 bool isReplaceable(const fs::path& bundle) {
     const fs::path folder = bundle.parent_path();
     if (::access(folder.c_str(), W_OK) != 0 || ::access(bundle.c_str(), W_OK) != 0) return false;
-    std::string probe = folder / ("." + bundle.filename().string() + ".probe-XXXXXX");
+    std::string probe = folder / ("." + bundle.filename().string() + kProbeFolderSuffix + "XXXXXX");
     if (!::mkdtemp(probe.data())) return false;
     ::rmdir(probe.c_str());
     return true;
@@ -98,6 +103,56 @@ bool writeAll(int fd, const char* data, size_t size) {
     return true;
 }
 
+// Syncs one file or folder without following a link; false with errno set when it fails.
+bool syncEntry(const fs::path& path, bool folder, const std::function<int(int)>& sync) {
+    const int fd =
+        ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | (folder ? O_DIRECTORY : 0));
+    if (fd < 0) return false;
+    const bool synced = sync(fd) == 0;
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return synced;
+}
+
+// Every file and folder of the tree; a link is an entry of its folder, which the folder's sync
+// covers.
+bool syncTree(const fs::path& root, const std::function<int(int)>& sync) {
+    if (!syncEntry(root, true, sync)) return false;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator entry(root, ec), end; !ec && entry != end;
+         entry.increment(ec)) {
+        const fs::file_type type = entry->symlink_status(ec).type();
+        if (ec) break;
+        if ((type == fs::file_type::regular || type == fs::file_type::directory) &&
+            !syncEntry(entry->path(), type == fs::file_type::directory, sync))
+            return false;
+    }
+    if (ec) errno = ec.value();
+    return !ec;
+}
+
+// "." + `bundleName` + `suffix` and mkdtemp's characters: a folder this updater made.
+bool isTemporaryName(const std::string& name, const std::string& bundleName, const char* suffix) {
+    const std::string prefix = "." + bundleName + suffix;
+    return name.size() == prefix.size() + kTemporaryNameCharacters && name.starts_with(prefix);
+}
+
+// The user's own hidden work folders in `folder`; links and other users' folders stay.
+void removeLeftovers(const fs::path& folder, const std::string& bundleName, const char* suffix) {
+    std::vector<fs::path> leftovers;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec)) {
+        struct stat status {};
+        if (isTemporaryName(entry.path().filename().string(), bundleName, suffix) &&
+            ::lstat(entry.path().c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
+            status.st_uid == ::getuid())
+            leftovers.push_back(entry.path());
+    }
+    for (const fs::path& leftover : leftovers)
+        fs::remove_all(leftover, ec);
+}
+
 } // namespace
 
 // One update cycle, from reading the feed to installing; a child of the updater. It removes its
@@ -111,6 +166,8 @@ public:
         , check_(check) {}
 
     ~Cycle() override {
+        if (feedDeadline_) feedDeadline_->cancel();
+        closeProgress();
         if (reply_) {
             reply_->disconnect(this);
             reply_->abort();
@@ -129,6 +186,10 @@ public:
                 makeError(UpdaterErrorCode::insecureFeedURL,
                           "The update feed " + feed->toStdString() + " is not an https address."));
         reply_ = options_.network.get(request(url));
+        feedDeadline_ = options_.clock.after(options_.feedDeadline, [this] { feedTookTooLong(); });
+        connect(reply_, &QNetworkReply::readyRead, this, [this] {
+            if (reply_->bytesAvailable() > kMaxFeedBytes) feedTooLarge();
+        });
         connect(reply_, &QNetworkReply::finished, this, &Cycle::feedArrived);
     }
 
@@ -138,11 +199,28 @@ private:
     }
 
     QNetworkReply* takeReply() {
+        if (feedDeadline_) feedDeadline_->cancel();
+        feedDeadline_.reset();
         QNetworkReply* reply = reply_;
         reply_ = nullptr;
         reply->disconnect(this);
         reply->deleteLater();
         return reply;
+    }
+
+    void feedTookTooLong() {
+        takeReply()->abort();
+        fail(makeError(UpdaterErrorCode::appcast,
+                       "An error occurred in retrieving update information: the server did not "
+                       "send the feed within " +
+                           std::to_string(options_.feedDeadline.count() / 1000) + " seconds"));
+    }
+
+    // Such a feed is no feed the app can use: a parse failure, without reading the rest.
+    void feedTooLarge() {
+        takeReply()->abort();
+        fail(makeError(UpdaterErrorCode::appcastParse,
+                       AppcastParseError(AppcastParseErrorCode::xmlFailed).what()));
     }
 
     void feedArrived() {
@@ -205,7 +283,8 @@ private:
 
     void download() {
         const fs::path folder = options_.workDirectory.value_or(options_.bundle.parent_path());
-        std::string pattern = (folder / ("." + std::string(kBundleName) + ".update-XXXXXX"));
+        std::string pattern =
+            (folder / ("." + std::string(kBundleName) + kWorkFolderSuffix + "XXXXXX"));
         if (!::mkdtemp(pattern.data()))
             return fail(makeError(UpdaterErrorCode::temporaryDirectory,
                                   "Could not make a folder for the update in " + folder.string() +
@@ -222,6 +301,23 @@ private:
         reply_ = options_.network.get(get);
         connect(reply_, &QNetworkReply::readyRead, this, &Cycle::receive);
         connect(reply_, &QNetworkReply::finished, this, &Cycle::downloadEnded);
+        downloading_ = true;
+        options_.prompt.downloadStarted(item_, [alive = QPointer<Cycle>(this)] {
+            if (alive) alive->cancelDownload();
+        });
+    }
+
+    void cancelDownload() {
+        if (!downloading_ || !reply_) return;
+        takeReply()->abort();
+        cancelled_ = true;
+        downloadFailed("the download was cancelled");
+    }
+
+    void closeProgress() {
+        if (!downloading_) return;
+        downloading_ = false;
+        options_.prompt.downloadEnded();
     }
 
     void receive() {
@@ -236,6 +332,12 @@ private:
             return downloadFailed("the server sent more than the " + std::to_string(*item_.length) +
                                   " bytes the feed announced");
         }
+        if (!item_.length && received_ > options_.maximumDownloadBytes) {
+            takeReply()->abort();
+            return downloadFailed("the server sent more than the " +
+                                  std::to_string(options_.maximumDownloadBytes) +
+                                  " bytes an update may have");
+        }
         options_.prompt.downloadProgress(received_, item_.length);
     }
 
@@ -244,6 +346,7 @@ private:
         if (reply_->bytesAvailable() > 0) receive();
         if (!alive || !reply_) return; // receive() failed the cycle
         QNetworkReply& reply = *takeReply();
+        closeProgress();
         if (!succeeded(reply)) return downloadFailed(failure(reply));
         if (item_.length && received_ != *item_.length)
             return downloadFailed("received " + std::to_string(received_) + " of the " +
@@ -255,6 +358,7 @@ private:
     }
 
     void downloadFailed(const std::string& reason) {
+        closeProgress();
         const UpdateError error =
             makeError(UpdaterErrorCode::download, "The update could not be downloaded: " + reason);
         options_.delegate.failedToDownloadUpdate(item_, error);
@@ -262,16 +366,22 @@ private:
     }
 
     // The signature covers exactly the bytes that are unpacked next: both read the same open
-    // file, never its path again.
+    // file, never its path again. The check runs on a worker; a cycle gone by then hears nothing.
     void verify() {
         if (item_.edSignature.empty())
             return fail(makeError(UpdaterErrorCode::signature,
                                   "The update is not signed, so it was not installed."));
-        if (::lseek(archive_, 0, SEEK_SET) != 0 ||
-            !verifyDescriptor(archive_, item_.edSignature, options_.publicKey))
-            return fail(makeError(UpdaterErrorCode::signature,
-                                  "The update's signature is not valid, so it was not installed."));
-        extract();
+        if (::lseek(archive_, 0, SEEK_SET) != 0) return fail(invalidSignature());
+        verifyDescriptorInBackground(archive_, item_.edSignature, options_.publicKey,
+                                     [alive = QPointer<Cycle>(this)](bool valid) {
+                                         if (!alive) return;
+                                         valid ? alive->extract() : alive->fail(invalidSignature());
+                                     });
+    }
+
+    static UpdateError invalidSignature() {
+        return makeError(UpdaterErrorCode::signature,
+                         "The update's signature is not valid, so it was not installed.");
     }
 
     void extract() {
@@ -326,13 +436,19 @@ private:
     }
 
     // One rename swaps the new bundle in and the running one out into the work folder, where it
-    // stays until this process has exited.
+    // stays until this process has exited. A power cut must find one whole copy or the other: the
+    // new tree is on disk before the swap, and the swap before the relaunch removes the old copy.
     void install(const fs::path& bundle) {
         options_.delegate.willInstallUpdate(item_);
-        if (::renameat2(AT_FDCWD, bundle.c_str(), AT_FDCWD, options_.bundle.c_str(),
+        if (!syncTree(bundle, options_.sync) || !syncEntry(extracted_, true, options_.sync) ||
+            ::renameat2(AT_FDCWD, bundle.c_str(), AT_FDCWD, options_.bundle.c_str(),
                         RENAME_EXCHANGE) != 0)
             return fail(makeError(UpdaterErrorCode::fileCopy,
                                   "The update could not be put in place: " + errnoText(errno)));
+        // Both folders changed in the swap. Past it nothing can be undone, so a failure here does
+        // not stop the install.
+        syncEntry(options_.bundle.parent_path(), true, options_.sync);
+        syncEntry(extracted_, true, options_.sync);
         installed_ = true;
         finish(std::nullopt);
         MoveToApplicationsService::runShell(
@@ -343,9 +459,10 @@ private:
         if (options_.terminate) options_.terminate();
     }
 
+    // A cancelled download is the user's own choice: no error box follows it.
     void fail(const UpdateError& error) {
         options_.delegate.didAbortWithError(error);
-        if (check_ == UpdateCheck::updates) {
+        if (check_ == UpdateCheck::updates && !cancelled_) {
             const QPointer<Cycle> alive(this);
             options_.prompt.showError(error);
             if (!alive) return;
@@ -378,11 +495,14 @@ private:
     const Options& options_;
     const UpdateCheck check_;
     QPointer<QNetworkReply> reply_;
+    std::shared_ptr<AppTimer> feedDeadline_;
     UpdateItem item_;
     fs::path work_;
     fs::path extracted_;
     int archive_ = -1;
     int64_t received_ = 0;
+    bool downloading_ = false;
+    bool cancelled_ = false;
     bool installed_ = false;
 };
 
@@ -405,6 +525,9 @@ void BundleUpdater::startUpdater() {
                                 ", so updates could not be verified.");
     installedBuild_ = *build;
     started_ = true;
+    const fs::path folder = options_.bundle.parent_path();
+    removeLeftovers(options_.workDirectory.value_or(folder), kBundleName, kWorkFolderSuffix);
+    removeLeftovers(folder, options_.bundle.filename().string(), kProbeFolderSuffix);
     setCanCheck(true);
 }
 

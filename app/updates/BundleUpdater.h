@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/updates/UncachedRequest.h"
 #include "app/updates/UpdaterController.h"
 
 #include <QPointer>
@@ -18,8 +19,8 @@ class QSettings;
 
 // The app's own update cycle behind the framework's calls: reads the feed the delegate names,
 // picks the newest build above the running one, asks the user, downloads the archive, checks
-// its length and Ed25519 signature, unpacks it beside the bundle, swaps it in for the running
-// bundle in one rename and relaunches the new copy once this process has exited.
+// its length and Ed25519 signature, unpacks it beside the bundle, puts it on disk, swaps it in
+// for the running bundle in one rename and relaunches the new copy once this process has exited.
 //
 // Versions are ordered by build number alone: CFBundleVersion and each item's version are
 // signed decimal integers compared numerically ("10" is newer than "9"); an item whose build is
@@ -60,8 +61,13 @@ public:
     // A check found `item`, newer than `installedDisplayVersion`.
     virtual Choice askToInstall(const UpdateItem& item,
                                 const std::string& installedDisplayVersion) = 0;
+    // The archive's download has begun. Until downloadEnded(), calling `cancel` on the main thread
+    // stops it and ends the cycle; the installed copy stays as it is.
+    virtual void downloadStarted(const UpdateItem&, std::function<void()> /*cancel*/) {}
     // Bytes of the archive received so far, and the total when known.
     virtual void downloadProgress(int64_t received, std::optional<int64_t> total) = 0;
+    // The download is over, whichever way it ended.
+    virtual void downloadEnded() {}
     // Only for checks the user started: there is no newer build.
     virtual void showNoUpdate(const UpdateError& error) = 0;
     // Only for checks the user started: the cycle failed.
@@ -94,6 +100,14 @@ public:
         // The process the relaunch waits for, and how it is ended once the new copy is in place.
         pid_t processIdentifier = ::getpid();
         std::function<void()> terminate;
+        // The largest archive accepted when the feed gives no length (with one, the length is the
+        // limit): well above the bundle's size, far below what fills a disk.
+        int64_t maximumDownloadBytes = int64_t{512} * 1024 * 1024;
+        // The longest the feed's fetch may take however steadily bytes come: twice the silence.
+        std::chrono::milliseconds feedDeadline = std::chrono::seconds(120);
+        AppClock& clock = updaterClock();
+        // Makes an open file or folder durable, fsync(2); tests watch it.
+        std::function<int(int fd)> sync = ::fsync;
     };
 
     explicit BundleUpdater(Options options, QObject* parent = nullptr);
@@ -101,7 +115,8 @@ public:
     ~BundleUpdater() override;
 
     // Throws UpdaterStartError for a missing or malformed key or CFBundleVersion, or a second
-    // start.
+    // start. Once started it removes the hidden work folders that a crash or power cut left beside
+    // the bundle: only one copy of the app runs, so no cycle is using them.
     void startUpdater() override;
     void checkForUpdatesInBackground() override;
     void checkForUpdates() override;

@@ -2,8 +2,11 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QLabel>
 #include <QMessageBox>
+#include <QProgressDialog>
 #include <QPushButton>
+#include <limits>
 
 namespace brimo::app::updates {
 
@@ -13,7 +16,18 @@ QString tr(const char* text) {
     return QCoreApplication::translate("MessageBoxUpdatePrompt", text);
 }
 
+// Texts can come from the feed: shown as written, selectable, never a link.
+void showPlainText(QLabel& label) {
+    label.setTextFormat(Qt::PlainText);
+    label.setOpenExternalLinks(false);
+    label.setTextInteractionFlags(Qt::TextSelectableByMouse);
+}
+
 void runModal(QMessageBox& box) {
+    // The box's own setting leaves out the informative text's label.
+    box.setTextFormat(Qt::PlainText);
+    for (QLabel* label : box.findChildren<QLabel*>())
+        showPlainText(*label);
     box.setWindowModality(Qt::ApplicationModal);
     box.show();
     box.raise();
@@ -21,7 +35,23 @@ void runModal(QMessageBox& box) {
     box.exec();
 }
 
+// QProgressDialog counts in int: large sizes are scaled down alike.
+int progressUnits(int64_t bytes, int shift) {
+    return static_cast<int>(std::max<int64_t>(bytes, 0) >> shift);
+}
+
+int progressShift(int64_t total) {
+    int shift = 0;
+    while ((total >> shift) > std::numeric_limits<int>::max())
+        ++shift;
+    return shift;
+}
+
 } // namespace
+
+MessageBoxUpdatePrompt::~MessageBoxUpdatePrompt() {
+    delete progress_;
+}
 
 UpdatePrompt::Choice
 MessageBoxUpdatePrompt::askToInstall(const UpdateItem& item,
@@ -43,6 +73,50 @@ MessageBoxUpdatePrompt::askToInstall(const UpdateItem& item,
     if (box.clickedButton() == install) return Choice::installNow;
     if (box.clickedButton() == skip) return Choice::skipThisVersion;
     return Choice::later;
+}
+
+void MessageBoxUpdatePrompt::downloadStarted(const UpdateItem& item, std::function<void()> cancel) {
+    downloadEnded();
+    auto* dialog = new QProgressDialog;
+    auto* label = new QLabel(dialog);
+    showPlainText(*label);
+    label->setText(tr("Downloading Brimo %1…").arg(QString::fromStdString(item.displayVersion)));
+    dialog->setLabel(label);
+    dialog->setWindowTitle(tr("Updating Brimo"));
+    dialog->setCancelButtonText(tr("Cancel"));
+    dialog->setWindowIcon(QApplication::windowIcon());
+    dialog->setRange(0, 0); // busy until a size is known
+    dialog->setAutoReset(false);
+    dialog->setAutoClose(false);
+    dialog->setMinimumDuration(0);
+    // The button, the window's close box and Escape all cancel.
+    QObject::connect(dialog, &QProgressDialog::canceled, dialog, cancel);
+    QObject::connect(dialog, &QDialog::rejected, dialog, cancel);
+    progress_ = dialog;
+    dialog->show();
+    dialog->raise();
+    dialog->activateWindow();
+}
+
+void MessageBoxUpdatePrompt::downloadProgress(int64_t received, std::optional<int64_t> total) {
+    if (!progress_) return;
+    if (!total || *total <= 0) {
+        progress_->setRange(0, 0);
+        return;
+    }
+    const int shift = progressShift(*total);
+    progress_->setRange(0, progressUnits(*total, shift));
+    progress_->setValue(progressUnits(std::min(received, *total), shift));
+}
+
+// Closing it here is no cancel: its signals are cut first.
+void MessageBoxUpdatePrompt::downloadEnded() {
+    if (!progress_) return;
+    QProgressDialog* dialog = progress_;
+    progress_ = nullptr;
+    dialog->disconnect();
+    dialog->hide();
+    dialog->deleteLater();
 }
 
 void MessageBoxUpdatePrompt::showNoUpdate(const UpdateError& error) {

@@ -1,7 +1,5 @@
 #include "app/updates/ReleaseFeedResolver.h"
 
-#include "app/updates/UncachedRequest.h"
-
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
@@ -146,7 +144,9 @@ void ReleaseFeedResolver::resolve(Completion done) {
     QNetworkReply* reply = options_.network.post(
         request, QJsonDocument(releaseQuery()).toJson(QJsonDocument::Compact));
     replies_.emplace_back(reply);
-    connect(reply, &QNetworkReply::finished, this, [this, reply, done = std::move(done)] {
+    const auto deadline = abortAtDeadline(options_.clock, options_.deadline, reply);
+    connect(reply, &QNetworkReply::finished, this, [this, reply, deadline, done = std::move(done)] {
+        deadline->cancel();
         std::erase_if(replies_, [reply](const auto& live) { return !live || live == reply; });
         reply->deleteLater();
         ReleaseFeeds feeds;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/MainBundle.h"
+#include "app/updates/UncachedRequest.h"
 
 #include <QJsonObject>
 #include <QObject>
@@ -93,6 +94,9 @@ public:
         QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
         // The longest wait for the next bytes of the answer.
         std::chrono::milliseconds timeout = std::chrono::seconds(30);
+        // The longest the whole query may take, however steadily bytes come: twice the silence.
+        std::chrono::milliseconds deadline = std::chrono::seconds(60);
+        AppClock& clock = updaterClock();
     };
     using Completion = std::function<void(ReleaseFeeds)>;
 

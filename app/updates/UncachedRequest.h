@@ -1,9 +1,14 @@
 #pragma once
 
+#include "app/AppClock.h"
+
+#include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QPointer>
 #include <QSslConfiguration>
 #include <QUrl>
 #include <chrono>
+#include <memory>
 
 namespace brimo::app::updates {
 
@@ -18,6 +23,22 @@ inline QNetworkRequest uncachedRequest(const QUrl& url, std::chrono::millisecond
     request.setTransferTimeout(static_cast<int>(timeout.count()));
     request.setSslConfiguration(tls);
     return request;
+}
+
+// The clock of the updater's deadlines unless a test gives its own: Qt's timers.
+inline AppClock& updaterClock() {
+    static QtAppClock clock;
+    return clock;
+}
+
+// Aborts the reply once `deadline` has passed, however steadily its bytes come: the transfer
+// time-out only measures silence, so a server dripping bytes would hold it for ever. The timer
+// holds the reply weakly; cancel it once the reply is done with.
+inline std::shared_ptr<AppTimer>
+abortAtDeadline(AppClock& clock, std::chrono::milliseconds deadline, QNetworkReply* reply) {
+    return clock.after(deadline, [reply = QPointer<QNetworkReply>(reply)] {
+        if (reply) reply->abort();
+    });
 }
 
 } // namespace brimo::app::updates

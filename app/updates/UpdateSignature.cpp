@@ -1,11 +1,15 @@
 #include "app/updates/UpdateSignature.h"
 
-#include <cerrno>
+#include <QCoreApplication>
+#include <QThreadPool>
+#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <optional>
 #include <sodium.h>
 #include <stdexcept>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -70,24 +74,50 @@ bool isPublicKey(const std::string& text) {
     return sodium_init() >= 0 && fromBase64(text, crypto_sign_PUBLICKEYBYTES).has_value();
 }
 
-bool verifyDescriptor(int fd, const std::string& signature, const std::string& publicKey) {
+namespace {
+
+bool verifyFrom(int fd, off_t offset, const std::string& signature, const std::string& publicKey) {
     if (sodium_init() < 0) return false;
     const auto key = fromBase64(publicKey, crypto_sign_PUBLICKEYBYTES);
     const auto expected = fromBase64(signature, crypto_sign_BYTES);
-    if (!key || !expected) return false;
-    Bytes message;
-    unsigned char buffer[64 * 1024];
-    for (;;) {
-        const ssize_t count = ::read(fd, buffer, sizeof buffer);
-        if (count == 0) break;
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        message.insert(message.end(), buffer, buffer + count);
+    struct stat status {};
+    if (!key || !expected || offset < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+        offset > status.st_size)
+        return false;
+    const auto size = static_cast<size_t>(status.st_size);
+    if (size == 0) {
+        const unsigned char none = 0;
+        return crypto_sign_verify_detached(expected->data(), &none, 0, key->data()) == 0;
     }
-    return crypto_sign_verify_detached(expected->data(), message.data(), message.size(),
-                                       key->data()) == 0;
+    void* mapped = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (mapped == MAP_FAILED) return false;
+    const bool valid =
+        crypto_sign_verify_detached(expected->data(), static_cast<unsigned char*>(mapped) + offset,
+                                    size - static_cast<size_t>(offset), key->data()) == 0;
+    ::munmap(mapped, size);
+    return valid;
+}
+
+} // namespace
+
+bool verifyDescriptor(int fd, const std::string& signature, const std::string& publicKey) {
+    return verifyFrom(fd, ::lseek(fd, 0, SEEK_CUR), signature, publicKey);
+}
+
+void verifyDescriptorInBackground(int fd, std::string signature, std::string publicKey,
+                                  std::function<void(bool)> done) {
+    const off_t offset = ::lseek(fd, 0, SEEK_CUR);
+    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    QThreadPool::globalInstance()->start([copy, offset, signature = std::move(signature),
+                                          publicKey = std::move(publicKey),
+                                          done = std::move(done)]() mutable {
+        const bool valid = copy >= 0 && verifyFrom(copy, offset, signature, publicKey);
+        if (copy >= 0) ::close(copy);
+        // The answer is handed over, and `done` destroyed, on the main thread.
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [valid, done = std::move(done)] { done(valid); },
+            Qt::QueuedConnection);
+    });
 }
 
 } // namespace brimo::app::updates

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 
 // Ed25519 signatures of update archives (libsodium). Keys and signatures travel as Base64 text:
@@ -20,8 +21,16 @@ std::string signFile(const std::filesystem::path& file, const std::string& secre
 // Whether `text` is the Base64 of an Ed25519 public key.
 bool isPublicKey(const std::string& text);
 
-// Whether `signature` is the key's signature of everything readable from `fd` (read from its
-// current position to the end), so that what is checked is exactly what is later unpacked.
+// Whether `signature` is the key's signature of the regular file open at `fd`, from its current
+// position to the end, so that what is checked is exactly what is later unpacked. The file is
+// mapped, not copied into memory; the position does not move.
 bool verifyDescriptor(int fd, const std::string& signature, const std::string& publicKey);
+
+// The same check on a worker thread: plain Ed25519 has to see the whole message at once, and an
+// archive of hundreds of megabytes takes long enough to freeze the app. `done` gets the answer on
+// the main thread through its event loop, never from inside this call. The worker checks a
+// duplicate of `fd`, so the caller may close it at once.
+void verifyDescriptorInBackground(int fd, std::string signature, std::string publicKey,
+                                  std::function<void(bool)> done);
 
 } // namespace brimo::app::updates

@@ -1,4 +1,5 @@
 #include "app/updates/AppUpdater.h"
+#include "app/AppClock.h"
 #include "app/updates/CheckForUpdatesAction.h"
 #include "app/updates/ReleaseFeedResolver.h"
 #include "app/updates/UpdaterDelegate.h"
@@ -134,6 +135,7 @@ protected:
             .stack = stack,
             .tls = tls(),
             .output = output,
+            .clock = clock,
         });
     }
     QSslConfiguration tls() const {
@@ -168,6 +170,7 @@ protected:
     std::ostringstream output;
     FakeUpdaterController* controller = nullptr;
     log::ScopedMemorySink log;
+    FakeAppClock clock;
 };
 
 TEST_F(AppUpdaterTest, ReleaseFeedQueryAsksForTheNewestActiveStableRecord) {
@@ -328,6 +331,42 @@ TEST_F(AppUpdaterTest, WithoutAWinnerTheRememberedMirrorIsTheFeed) {
                                       "Sparkle feed: " + text(second)}));
     EXPECT_EQ(controller->feedAtStart, second.toString(QUrl::FullyEncoded));
     EXPECT_EQ(updater->websiteURL(), mirrors.url("/second/Brimo"));
+}
+
+// Servers that drip bytes never fall silent: only the deadlines, on the fake clock, let the
+// updater start.
+TEST_F(AppUpdaterTest, AStartThatDripsEndsAtItsDeadline) {
+    const Response drip{200, "{", 0ms, false, true, 20ms};
+    const QUrl dripping = mirrors.url("/drip/Brimo/download/appcast.xml");
+    mirrors.handle("/drip/Brimo/download/appcast.xml", drip);
+    const struct {
+        const char* label;
+        Response query;
+        HttpsTestServer& server;
+        std::chrono::milliseconds deadline;
+        std::string feed;
+    } cases[] = {
+        {"the release query", drip, cloudKit, 60s, kDefaultFeed},
+        {"the mirror's feed", releaseOffering({dripping}), mirrors, 120s, text(dripping)},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.label);
+        cloudKit.handle(kQueryPath, row.query);
+        const size_t before = row.server.requests().size();
+        const auto updater = makeUpdater();
+        bool done = false;
+        updater->start([&done] { done = true; });
+        ASSERT_TRUE(processEventsUntil([&] {
+            return row.server.requests().size() > before &&
+                   row.server.requests().back().streamed > 0;
+        }));
+        clock.advance(row.deadline - 1ms);
+        EXPECT_FALSE(done);
+        clock.advance(1ms);
+        ASSERT_TRUE(processEventsUntil([&] { return done; }));
+        EXPECT_EQ(controller->feedAtStart, QString::fromStdString(row.feed));
+        EXPECT_TRUE(updater->isStarted());
+    }
 }
 
 TEST_F(AppUpdaterTest, StartingTwiceStartsTheUpdaterOnceAndOnlyChangesTheFeed) {

@@ -1,4 +1,6 @@
 #include "app/updates/AppcastMirror.h"
+#include "app/AppClock.h"
+#include "app/updates/AppcastParser.h"
 #include "shared/Log.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/app/HttpsTestServer.h"
@@ -267,6 +269,66 @@ TEST_F(AppcastMirrorTest, ProbeStopsOnceTheFirst100KiBArrived) {
 
     ASSERT_TRUE(winner);
     EXPECT_EQ(winner->url, endless);
+}
+
+TEST_F(AppcastMirrorTest, AFeedWithoutEndLosesOnceItPassesTheCap) {
+    const QUrl endless =
+        addMirror("endless", {200, feedOf("endless"), 0ms, false, true, 0ms}, {200, "DMG"});
+    const auto mirror = makeMirror();
+
+    EXPECT_FALSE(race(*mirror, {endless}));
+
+    const auto request = server.request("/endless/appcast.xml");
+    ASSERT_TRUE(request);
+    EXPECT_TRUE(processEventsUntil(
+        [&] { return server.request("/endless/appcast.xml")->closedWhileStreaming; }));
+    EXPECT_GT(server.request("/endless/appcast.xml")->streamed, kMaxFeedBytes);
+    EXPECT_LT(server.request("/endless/appcast.xml")->streamed,
+              HttpsTestServer::kStreamSafetyBytes);
+    EXPECT_FALSE(seen("/endless/Brimo.dmg"));
+}
+
+// Bytes every 20 ms keep the time-outs for silence from ever firing; only the deadlines end
+// these races, on the fake clock. The first two rows run on the default deadlines.
+TEST_F(AppcastMirrorTest, DeadlinesEndFetchesAndRacesThatDripBytes) {
+    const Response drip{200, "<rss>", 0ms, false, true, 20ms};
+    const struct {
+        const char* part;
+        bool feedDrips;
+        bool fetchDeadlines;
+        std::chrono::milliseconds deadline;
+    } cases[] = {
+        {"feed", true, true, 120s}, {"probe", false, true, 30s}, {"race", true, false, 150s}};
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.part);
+        const QByteArray name = QByteArray("drip-") + row.part;
+        const QUrl feed = addMirror(name, row.feedDrips ? drip : Response{200, feedOf(name)},
+                                    row.feedDrips ? Response{200, "DMG"} : drip);
+        const QByteArray path = "/" + name + (row.feedDrips ? "/appcast.xml" : "/Brimo.dmg");
+        FakeAppClock clock;
+        AppcastMirror::Options options{.network = network,
+                                       .defaults = defaults,
+                                       .stack = stack,
+                                       .tls = server.clientConfiguration(),
+                                       .clock = clock};
+        if (!row.fetchDeadlines) options.feedDeadline = options.probeDeadline = 24h;
+        AppcastMirror mirror(options);
+        log->clear();
+        const auto outcome = startRace(mirror, {feed});
+        ASSERT_TRUE(processEventsUntil([&] {
+            const auto request = server.request(path);
+            return request && request->streamed > 0;
+        }));
+
+        // Measured from the start, not from the last byte.
+        clock.advance(row.deadline - 1ms);
+        EXPECT_FALSE(outcome->finished);
+        clock.advance(1ms);
+        EXPECT_TRUE(processEventsUntil([&] { return outcome->finished; }));
+        EXPECT_FALSE(outcome->winner);
+        EXPECT_EQ(log->messages(), Lines{"Appcast enclosure race produced no current winner"});
+        EXPECT_TRUE(processEventsUntil([&] { return server.request(path)->closedWhileStreaming; }));
+    }
 }
 
 TEST_F(AppcastMirrorTest, UntrustedServerNeverWins) {

@@ -1,8 +1,10 @@
 #include "app/updates/AppcastParser.h"
+#include "app/updates/AppcastFeed.h"
 
 #include <QFile>
 #include <QHostAddress>
 #include <QLocale>
+#include <QStringEncoder>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -346,6 +348,59 @@ TEST(AppcastParser, ExpandsOnlyEntitiesTheDocumentDefinesItself) {
     }
     laughs += "]><rss><channel>" + item("<title>&f;</title>" + kEnclosure) + "</channel></rss>";
     EXPECT_EQ(failure(QByteArray::fromStdString(laughs)), Code::xmlFailed);
+}
+
+// Both of the app's parsers: the mirror race's first item and the update cycle's items.
+std::optional<Code> failureOfEither(const QByteArray& bytes, bool items) {
+    try {
+        items ? (void)AppcastFeed::parse(bytes) : (void)AppcastParser::parse(bytes);
+    } catch (const AppcastParseError& error) {
+        return error.code();
+    }
+    return std::nullopt;
+}
+
+TEST(AppcastParser, TextPastItsBoundsFailsTheFeedInBothParsers) {
+    const auto withVersion = [](const std::string& entities, const std::string& title,
+                                const std::string& version) {
+        return QByteArray::fromStdString("<!DOCTYPE rss [" + entities + "]><rss><channel>" +
+                                         item("<title>" + title + "</title><sparkle:version>" +
+                                              version + "</sparkle:version>" + kEnclosure) +
+                                         "</channel></rss>");
+    };
+    const auto repeated = [](const std::string& text, int count) {
+        std::string result;
+        for (int i = 0; i < count; ++i)
+            result += text;
+        return result;
+    };
+    // Each entity stays below the reader's own limit of 4096 characters.
+    const std::string big = "<!ENTITY a \"" + std::string(4000, 'x') + "\">";
+    const std::string nested =
+        "<!ENTITY a \"" + std::string(2000, 'x') + "\"><!ENTITY b \"&a;&a;\">";
+    const QByteArray laughs = withVersion(big, repeated("&a;", 2000), "210");
+    QStringEncoder utf16(QStringConverter::Utf16LE, QStringConverter::Flag::WriteBom);
+    const struct {
+        const char* label;
+        QByteArray feed;
+        std::optional<Code> expected;
+    } cases[] = {
+        {"8 million characters from one entity", laughs, Code::xmlFailed},
+        {"the same in UTF-16", utf16(QString::fromLatin1(laughs)), Code::xmlFailed},
+        {"a short parameter entity of the same name declared after",
+         withVersion(big + "<!ENTITY % a \"x\">", repeated("&a;", 2000), "210"), Code::xmlFailed},
+        {"8 million characters from nested entities",
+         withVersion(nested, repeated("&b;", 2000), "210"), Code::xmlFailed},
+        {"a version at the bound", withVersion(big, "&a;", std::string(4096, '7')), std::nullopt},
+        {"a version past the bound", withVersion(big, "&a;", std::string(4097, '7')),
+         Code::xmlFailed},
+        {"a version past the bound through entities", withVersion(big, "2.1", "&a;&a;"),
+         Code::xmlFailed},
+    };
+    for (const auto& [label, bytes, expected] : cases)
+        for (const bool items : {false, true})
+            EXPECT_EQ(failureOfEither(bytes, items), expected)
+                << label << (items ? " (items)" : "");
 }
 
 TEST(AppcastParser, NeverFetchesExternalDefinitions) {

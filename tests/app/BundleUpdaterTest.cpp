@@ -1,6 +1,8 @@
 #include "app/updates/BundleUpdater.h"
+#include "app/AppClock.h"
 #include "app/updates/AppcastFeed.h"
 #include "app/updates/AppcastParser.h"
+#include "app/updates/MessageBoxUpdatePrompt.h"
 #include "app/updates/UpdateSignature.h"
 #include "shared/BundleInfo.h"
 #include "shared/MountTable.h"
@@ -10,6 +12,7 @@
 
 #include <QFile>
 #include <QNetworkAccessManager>
+#include <QProgressDialog>
 #include <QSettings>
 #include <QSignalSpy>
 #include <algorithm>
@@ -17,6 +20,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
+#include <set>
 #include <unistd.h>
 
 namespace brimo::app::updates {
@@ -140,6 +144,7 @@ public:
     std::optional<QString> feed;
     Lines lines;
     bool finished = false;
+    std::function<void()> afterDownload;
 
     std::optional<QString> feedURLString() override { return feed; }
     void didFindValidUpdate(const UpdateItem& item) override {
@@ -154,6 +159,7 @@ public:
     }
     void didDownloadUpdate(const UpdateItem& item) override {
         add("downloaded: " + item.displayVersion);
+        if (afterDownload) afterDownload();
     }
     void failedToDownloadUpdate(const UpdateItem& item, const UpdateError& error) override {
         add("download failed for " + item.displayVersion + ": " + error.description);
@@ -312,11 +318,12 @@ protected:
     }
 
     BundleUpdater& startUpdater(const fs::path& bundle,
-                                std::chrono::milliseconds transferTimeout = 60s) {
-        updater_ = std::make_unique<BundleUpdater>(BundleUpdater::Options{
+                                std::chrono::milliseconds transferTimeout = 60s,
+                                const std::function<void(BundleUpdater::Options&)>& adjust = {}) {
+        BundleUpdater::Options options{
             .network = network_,
             .delegate = delegate_,
-            .prompt = prompt_,
+            .prompt = *promptInUse_,
             .defaults = defaults_,
             .tls = server_.clientConfiguration(),
             .bundle = bundle,
@@ -329,9 +336,15 @@ protected:
             .transferTimeout = transferTimeout,
             .processIdentifier = app_.pid(),
             .terminate = [this] { ++terminated_; },
-        });
+            .clock = clock_,
+        };
+        if (adjust) adjust(options);
+        updater_ = std::make_unique<BundleUpdater>(std::move(options));
         updater_->startUpdater();
         return *updater_;
+    }
+    BundleUpdater& startUpdater(const std::function<void(BundleUpdater::Options&)>& adjust) {
+        return startUpdater(bundle_, 60s, adjust);
     }
     BundleUpdater& startUpdater() { return startUpdater(bundle_); }
 
@@ -376,8 +389,11 @@ protected:
                         QSettings::IniFormat};
     RecordingDelegate delegate_;
     ScriptedPrompt prompt_;
+    MessageBoxUpdatePrompt messageBoxes_;
+    UpdatePrompt* promptInUse_ = &prompt_;
     Child app_{{"/bin/sleep", "600"}};
     int terminated_ = 0;
+    FakeAppClock clock_;
     std::unique_ptr<BundleUpdater> updater_;
 };
 
@@ -447,6 +463,15 @@ TEST_F(BundleUpdaterTest, RefusesArchivesWithoutTheKeysSignature) {
                          "[Sparkle] cycle finished: " + description}));
         expectUntouched();
     }
+    // The right signature over bytes changed on the way.
+    next = publish("11", "1.1");
+    QByteArray tampered = bytesOf(strangerArchive);
+    tampered[tampered.size() / 2] = static_cast<char>(tampered[tampered.size() / 2] ^ 1);
+    server_.handle(next.path, {200, tampered});
+    serveFeed({next});
+    EXPECT_EQ(runCycle(UpdateCheck::updatesInBackground).back(),
+              "[Sparkle] cycle finished: " + invalid);
+    expectUntouched();
     EXPECT_EQ(fs::exists(bundle_.string() + ".launched"), false);
     EXPECT_TRUE(updater.canCheckForUpdates());
 }
@@ -624,6 +649,204 @@ TEST_F(BundleUpdaterTest, ReadsOnlyAnHttpsFeed) {
               (Lines{"[Sparkle] aborted: domain=SUSparkleErrorDomain code=4 No update feed is set.",
                      "[Sparkle] cycle finished: No update feed is set."}));
     EXPECT_EQ(prompt_.seen, Lines{"error 3"});
+    expectUntouched();
+}
+
+TEST_F(BundleUpdaterTest, TheSignatureIsCheckedWhileTheEventLoopRuns) {
+    serveFeed({publish("11", "1.1")});
+    startUpdater();
+    // Queued as the check starts: it runs first only if the check leaves the main thread free.
+    delegate_.afterDownload = [this] {
+        QTimer::singleShot(0, [this] { delegate_.lines.push_back("(event loop)"); });
+    };
+
+    const Lines lines = runCycle(UpdateCheck::updatesInBackground);
+
+    ASSERT_EQ(lines.size(), 8u);
+    EXPECT_EQ(lines[2], "[Sparkle] downloaded: 1.1");
+    EXPECT_EQ(lines[3], "(event loop)");
+    EXPECT_EQ(lines[4], "[Sparkle] will extract: 1.1");
+    EXPECT_EQ(buildOf(bundle_), "11");
+}
+
+TEST_F(BundleUpdaterTest, AFeedWithoutEndOrPastItsDeadlineFailsTheCycle) {
+    startUpdater();
+    const struct {
+        const char* label;
+        HttpsTestServer::Response feed;
+        std::chrono::milliseconds deadline;
+        std::string error;
+    } cases[] = {
+        {"endless",
+         {200, "<rss>", 0ms, false, true, 0ms},
+         0ms,
+         "code=1000 Failed to parse appcast XML."},
+        {"dripping",
+         {200, "<rss>", 0ms, false, true, 20ms},
+         120s,
+         "code=1002 An error occurred in retrieving update information: the server did not send "
+         "the feed within 120 seconds"},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.label);
+        server_.handle("/appcast.xml", row.feed);
+        delegate_.lines.clear();
+        delegate_.finished = false;
+        const size_t requestsBefore = server_.requests().size();
+        updater_->checkForUpdatesInBackground();
+        const auto streamed = [&] {
+            return server_.requests().size() > requestsBefore ? server_.requests().back().streamed
+                                                              : 0;
+        };
+        ASSERT_TRUE(processEventsUntil([&] { return streamed() > 0 || delegate_.finished; }));
+        if (row.deadline.count() > 0) {
+            clock_.advance(row.deadline - 1ms);
+            EXPECT_FALSE(delegate_.finished);
+            clock_.advance(1ms);
+        }
+        ASSERT_TRUE(processEventsUntil([&] { return delegate_.finished; }));
+        const std::string description = row.error.substr(row.error.find(' ') + 1);
+        EXPECT_EQ(delegate_.lines,
+                  (Lines{"[Sparkle] aborted: domain=SUSparkleErrorDomain " + row.error,
+                         "[Sparkle] cycle finished: " + description}));
+        EXPECT_TRUE(
+            processEventsUntil([&] { return server_.requests().back().closedWhileStreaming; }));
+        expectUntouched();
+    }
+}
+
+TEST_F(BundleUpdaterTest, WithoutALengthInTheFeedTheDownloadStopsAtTheFixedBound) {
+    Release next = publish("11", "1.1");
+    next.length.reset();
+    // The archive, then filler for as long as the client reads.
+    server_.handle(next.path, {200, bytesOf(root_ / "Brimo-11.tar.gz"), 0ms, false, true, 0ms});
+    serveFeed({next});
+    startUpdater([](BundleUpdater::Options& options) { options.maximumDownloadBytes = 1 << 20; });
+
+    const std::string reason = "The update could not be downloaded: the server sent more than the "
+                               "1048576 bytes an update may have";
+    EXPECT_EQ(runCycle(UpdateCheck::updatesInBackground),
+              (Lines{"[Sparkle] found update: 1.1 (build 11)",
+                     "[Sparkle] will download: 1.1 from " + url(next.path),
+                     "[Sparkle] download failed for 1.1: " + reason,
+                     "[Sparkle] aborted: domain=SUSparkleErrorDomain code=2001 " + reason,
+                     "[Sparkle] cycle finished: " + reason}));
+    EXPECT_TRUE(
+        processEventsUntil([&] { return server_.request(next.path)->closedWhileStreaming; }));
+    expectUntouched();
+}
+
+// A power cut cannot be staged here, so the calls are watched: where each synced entry was at
+// the time tells whether it came before the swap.
+TEST_F(BundleUpdaterTest, TheNewTreeIsOnDiskBeforeTheSwapAndTheSwapBeforeTheOldCopyGoes) {
+    const fs::path staging = root_ / "staging-11";
+    makeBundle(staging / "Brimo.app", "11", "1.1", keys_.publicKey);
+    // A link is an entry of its folder, never followed out of the bundle.
+    fs::create_directory_symlink("/etc", staging / "Brimo.app/Contents/SharedSupport");
+    serveFeed({publishFolder(staging, "11", "1.1")});
+    bool diskFails = true;
+    std::vector<fs::path> synced;
+    startUpdater([&](BundleUpdater::Options& options) {
+        options.sync = [&](int fd) {
+            if (diskFails) {
+                errno = EIO;
+                return -1;
+            }
+            synced.push_back(fs::read_symlink("/proc/self/fd/" + std::to_string(fd)));
+            return ::fsync(fd);
+        };
+    });
+
+    const Lines failed = runCycle(UpdateCheck::updatesInBackground);
+    ASSERT_EQ(failed.size(), 8u);
+    EXPECT_EQ(failed[6],
+              "[Sparkle] aborted: domain=SUSparkleErrorDomain code=4000 The update could "
+              "not be put in place: Input/output error");
+    expectUntouched();
+
+    diskFails = false;
+    const Lines installed = runCycle(UpdateCheck::updatesInBackground);
+    ASSERT_FALSE(installed.empty());
+    EXPECT_EQ(installed.back(), "[Sparkle] cycle finished OK (check=updatesInBackground)");
+    ASSERT_EQ(buildOf(bundle_), "11");
+    ASSERT_EQ(leftovers().size(), 1u);
+    const fs::path extracted = leftovers()[0] / "extracted";
+    std::set<fs::path> tree{extracted / "Brimo.app"};
+    for (const auto& entry : fs::recursive_directory_iterator(bundle_))
+        if (!entry.is_symlink())
+            tree.insert(extracted / "Brimo.app" / entry.path().lexically_relative(bundle_));
+    ASSERT_EQ(synced.size(), tree.size() + 3);
+    EXPECT_EQ(std::set<fs::path>(synced.begin(), synced.end() - 3), tree);
+    EXPECT_EQ(std::vector<fs::path>(synced.end() - 3, synced.end()),
+              (std::vector<fs::path>{extracted, bundle_.parent_path(), extracted}));
+}
+
+TEST_F(BundleUpdaterTest, StartingRemovesTheHiddenFoldersACrashLeftBehind) {
+    const fs::path folder = bundle_.parent_path();
+    // An unpacked update, a replaced copy and a probe, as a power cut leaves them.
+    makeBundle(folder / ".Brimo.app.update-a1B2c3/extracted/Brimo.app", "11", "1.1", "");
+    makeBundle(folder / ".Brimo.app.update-Zz9Yy8/extracted/Brimo.app", "9", "0.9", "");
+    fs::create_directory(folder / ".Brimo.app.probe-Qw3Er4");
+    // Not the updater's, or not a folder.
+    std::set<fs::path> kept{bundle_};
+    for (const char* name : {".Brimo.app.update-notes", "Brimo.app.update-a1B2c3",
+                             ".Other.app.update-a1B2c3", ".Brimo.app.updates-a1B2c"})
+        fs::create_directory(*kept.insert(folder / name).first);
+    writeFile(root_ / "elsewhere/file", "kept");
+    fs::create_directory_symlink(root_ / "elsewhere",
+                                 *kept.insert(folder / ".Brimo.app.update-L1nk00").first);
+
+    startUpdater();
+
+    std::set<fs::path> remaining;
+    for (const auto& entry : fs::directory_iterator(folder))
+        remaining.insert(entry.path());
+    EXPECT_EQ(remaining, kept);
+    EXPECT_EQ(test::readText(root_ / "elsewhere/file"), "kept");
+}
+
+TEST_F(BundleUpdaterTest, TheDownloadShowsItsProgressAndCancelLeavesTheAppAsItWas) {
+    const Release next = publish("11", "1.1");
+    const QByteArray whole = bytesOf(root_ / "Brimo-11.tar.gz");
+    // All but the last byte, then silence: the download stays open until it is cancelled.
+    server_.handle(next.path, {200, whole.left(whole.size() - 1), 0ms, false, false});
+    serveFeed({next});
+    promptInUse_ = &messageBoxes_;
+    startUpdater();
+
+    test::whenMessageBoxShows([](QMessageBox&) {}, "Install Update");
+    updater_->checkForUpdates();
+    QPointer<QProgressDialog> dialog;
+    ASSERT_TRUE(processEventsUntil([&] {
+        for (QWidget* window : QApplication::topLevelWidgets())
+            if (auto* found = qobject_cast<QProgressDialog*>(window); found && found->isVisible())
+                dialog = found;
+        return dialog && dialog->value() == whole.size() - 1;
+    }));
+    EXPECT_EQ(dialog->maximum(), whole.size());
+
+    // A user's check shows its failures; a cancel is no failure to show.
+    bool errorShown = false;
+    QTimer closeBoxes;
+    closeBoxes.callOnTimeout([&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            errorShown = true;
+            box->done(0);
+        }
+    });
+    closeBoxes.start(10);
+    dialog->findChild<QPushButton*>()->click();
+    ASSERT_TRUE(processEventsUntil([&] { return delegate_.finished; }));
+
+    const std::string reason = "The update could not be downloaded: the download was cancelled";
+    EXPECT_EQ(delegate_.lines,
+              (Lines{"[Sparkle] found update: 1.1 (build 11)",
+                     "[Sparkle] will download: 1.1 from " + url(next.path),
+                     "[Sparkle] download failed for 1.1: " + reason,
+                     "[Sparkle] aborted: domain=SUSparkleErrorDomain code=2001 " + reason,
+                     "[Sparkle] cycle finished: " + reason}));
+    EXPECT_FALSE(errorShown);
+    EXPECT_TRUE(!dialog || dialog->isHidden());
     expectUntouched();
 }
 

@@ -95,6 +95,8 @@ void HttpsTestServer::accept() {
         connect(socket, &QSslSocket::disconnected, this, [this, socket] {
             const auto pending = connections_[socket].pending;
             if (pending) requests_[*pending].closedBeforeAnswer = true;
+            if (const auto streaming = connections_[socket].streaming)
+                requests_[*streaming].closedWhileStreaming = true;
             connections_.erase(socket);
             socket->disconnect(this);
             socket->deleteLater();
@@ -140,12 +142,37 @@ void HttpsTestServer::answer(QSslSocket* socket, size_t index) {
     const Response response =
         known != responses_.cend() ? *known : Response{404, {}, {}, false, true};
     const qint64 length = response.body.size() + (response.complete ? 0 : 1);
+    // A stream ends only with the connection.
+    const QByteArray framing = response.stream
+                                   ? QByteArray("\r\nConnection: close")
+                                   : "\r\nContent-Length: " + QByteArray::number(length);
     socket->write("HTTP/1.1 " + QByteArray::number(response.status) + " " +
-                  reason(response.status) + "\r\nContent-Type: application/octet-stream" +
-                  "\r\nContent-Length: " + QByteArray::number(length) + "\r\n\r\n" + response.body);
+                  reason(response.status) + "\r\nContent-Type: application/octet-stream" + framing +
+                  "\r\n\r\n" + response.body);
     requests_[index].answered = true;
     found->second.pending.reset();
+    if (response.stream) return stream(socket, index, *response.stream);
     if (response.complete) readRequests(socket);
+}
+
+void HttpsTestServer::stream(QSslSocket* socket, size_t index, std::chrono::milliseconds interval) {
+    connections_[socket].streaming = index;
+    auto* timer = new QTimer(socket);
+    connect(timer, &QTimer::timeout, this, [this, socket, index, interval, timer] {
+        Request& request = requests_[index];
+        if (interval.count() > 0) {
+            socket->write(" ");
+            ++request.streamed;
+            return;
+        }
+        // Kept topped up while the client reads.
+        constexpr qint64 kChunk = 256 * 1024;
+        if (request.streamed >= kStreamSafetyBytes) return timer->stop();
+        if (socket->bytesToWrite() + socket->encryptedBytesToWrite() >= kChunk) return;
+        socket->write(QByteArray(kChunk, ' '));
+        request.streamed += kChunk;
+    });
+    timer->start(interval.count() > 0 ? interval : std::chrono::milliseconds(1));
 }
 
 } // namespace brimo::test

@@ -31,7 +31,12 @@ public:
         bool held = false;
         // False announces one byte more than the body, so the answer never completes.
         bool complete = true;
+        // After the body, filler without a length and without end: one byte each `stream`, or as
+        // fast as the client takes it when zero (up to kStreamSafetyBytes, so that a client
+        // without a limit fails its test rather than the machine).
+        std::optional<std::chrono::milliseconds> stream{};
     };
+    static constexpr qint64 kStreamSafetyBytes = 64 * 1024 * 1024;
 
     struct Request {
         QByteArray method;
@@ -41,6 +46,9 @@ public:
         bool answered = false;
         // The client closed the connection before the answer was sent.
         bool closedBeforeAnswer = false;
+        // Filler bytes sent after the body, and whether the client closed the stream.
+        qint64 streamed = 0;
+        bool closedWhileStreaming = false;
     };
 
     // Check isListening(): it fails when the certificate cannot be made or no port is free.
@@ -64,6 +72,7 @@ private:
     void accept();
     void readRequests(QSslSocket* socket);
     void answer(QSslSocket* socket, size_t index);
+    void stream(QSslSocket* socket, size_t index, std::chrono::milliseconds interval);
 
     QSslServer server_;
     QSslCertificate certificate_;
@@ -73,6 +82,7 @@ private:
     struct Connection {
         QByteArray buffer;
         std::optional<size_t> pending;
+        std::optional<size_t> streaming;
     };
     std::map<QSslSocket*, Connection> connections_;
 };

@@ -1,6 +1,8 @@
 #include "app/updates/MessageBoxUpdatePrompt.h"
 #include "tests/app/AppTestSupport.h"
 
+#include <QLabel>
+#include <QProgressDialog>
 #include <gtest/gtest.h>
 
 namespace brimo::app::updates {
@@ -41,6 +43,44 @@ TEST(MessageBoxUpdatePrompt, AsksWhichOfTheThreeAndTellsTheOutcome) {
         EXPECT_EQ(box.informativeText(), "The update is improperly signed.");
     });
     prompt.showError({"SUSparkleErrorDomain", 3001, "The update is improperly signed."});
+}
+
+// What the user reads in a label: its whole text, selected as it is shown.
+QString shown(QLabel* label) {
+    if (!label) return "(no label)";
+    label->setSelection(0, static_cast<int>(label->text().size()));
+    return label->selectedText();
+}
+
+TEST(MessageBoxUpdatePrompt, FeedTextShowsAsWrittenAndLinksNowhere) {
+    MessageBoxUpdatePrompt prompt;
+    const std::string markup = R"(<b>1.4</b> <a href="https://phish.example/">Fix</a><br>)";
+    const QString literal = QString::fromStdString(markup);
+    const UpdateItem item{markup, "57", QUrl("https://mirror.example/Brimo.tar.gz"), 10, "sig"};
+
+    test::whenMessageBoxShows(
+        [&](QMessageBox& box) {
+            EXPECT_EQ(shown(box.findChild<QLabel*>("qt_msgbox_informativelabel")),
+                      "Brimo " + literal +
+                          " (build 57) is now available; you have 1.3. Would you like to "
+                          "install it now?");
+        },
+        "Remind Me Later");
+    prompt.askToInstall(item, "1.3");
+    test::whenMessageBoxShows([&](QMessageBox& box) {
+        EXPECT_EQ(shown(box.findChild<QLabel*>("qt_msgbox_informativelabel")), literal);
+    });
+    prompt.showError({"SUSparkleErrorDomain", 3002, markup});
+
+    prompt.downloadStarted(item, [] {});
+    QProgressDialog* dialog = nullptr;
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (auto* found = qobject_cast<QProgressDialog*>(window); found && found->isVisible())
+            dialog = found;
+    ASSERT_TRUE(dialog);
+    EXPECT_EQ(shown(dialog->findChild<QLabel*>()), "Downloading Brimo " + literal + "…");
+    prompt.downloadEnded();
+    EXPECT_TRUE(dialog->isHidden());
 }
 
 } // namespace
