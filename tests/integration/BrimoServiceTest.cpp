@@ -108,8 +108,8 @@ TEST_F(BrimoServiceTest, RelaysTheExtensionsRequestsToThePhone) {
     // An unplugged phone: nothing to relay to.
     ASSERT_EQ(sim.control(std::string("detach ") + kPhone), "OK");
     ASSERT_TRUE(waitUntil([&] {
-        return runChild({BRIMOCTL_PATH, "relay", "0", "{}"}).output.find("error=3 status=0\n") !=
-               std::string::npos;
+        return runChild({BRIMOCTL_PATH, "--role", "desktopApp", "relay", "0", "{}"})
+                   .output.find("error=3 status=0\n") != std::string::npos;
     }));
 }
 
@@ -201,7 +201,8 @@ TEST_F(BrimoServiceTest, RefusesSharedSourcesThatAreNoRegularFiles) {
         ::close(writer);
     ASSERT_TRUE(answered) << readFile(outputs[0]) << readFile(outputs[1]);
     const fs::path copy = runtimeDir / "copy.txt";
-    const auto read = runChild({BRIMOCTL_PATH, "read", "doc.txt", "--out", copy.string()});
+    const auto read = runChild(
+        {BRIMOCTL_PATH, "--role", "desktopApp", "read", "doc.txt", "--out", copy.string()});
     EXPECT_EQ(read.exitCode, 0) << read.output;
     EXPECT_EQ(readFile(copy), "phone's own");
 
