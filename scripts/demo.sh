@@ -219,7 +219,7 @@ echo "the phone was told (unmount notices: ${noted#OK } before, $("$sim" ctl --c
 
 echo "== diagnostics through the service"
 "$brimoctl" echo
-"$brimoctl" ping desktopApp
+"$brimoctl" --role desktopApp ping desktopApp
 "$brimoctl" extping 1000
 "$brimoctl" throughput to-ext $((4 * 1024 * 1024)) 16
 "$brimoctl" throughput from-ext $((4 * 1024 * 1024)) 16
