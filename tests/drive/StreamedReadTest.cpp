@@ -123,6 +123,17 @@ protected:
     }
 
     // The program sleeps in an open or a read (a wait for the drive, when it lasts).
+    // Reads `into` from `fd` from offset `from` on until it is full or a read ends short of it;
+    // returns how far it got.
+    static size_t readRest(int fd, std::string& into, size_t from) {
+        while (from < into.size()) {
+            const ssize_t n = ::pread(fd, into.data() + from, into.size() - from, off_t(from));
+            if (n <= 0) break;
+            from += size_t(n);
+        }
+        return from;
+    }
+
     // Whether `pid` is in one of the system calls `numbers`, seen twice in a row 200 ms apart,
     // so not in some request on its way to an answer.
     static bool waitsIn(pid_t pid, std::initializer_list<long> numbers) {
@@ -315,12 +326,7 @@ TEST_F(StreamedReadTest, AnOpenFileStaysReadableWhenItsItemIsTouchedOrGoes) {
         std::string got(bytes.size(), '\0');
         ASSERT_EQ(::pread(fd, got.data(), 4096, 0), 4096);
         EXPECT_EQ(shell(c.command), 0) << c.what;
-        size_t done = 4096;
-        while (done < got.size()) {
-            const ssize_t n = ::pread(fd, got.data() + done, got.size() - done, off_t(done));
-            if (n <= 0) break;
-            done += size_t(n);
-        }
+        const size_t done = readRest(fd, got, 4096);
         ::close(fd);
         EXPECT_EQ(done, bytes.size()) << c.what;
         EXPECT_TRUE(got == bytes) << c.what;
@@ -378,12 +384,7 @@ TEST_F(StreamedReadTest, AnInterruptedRemoveOfAnOpenFileKeepsIt) {
         if (status < 0) putDown(program);
         EXPECT_EQ(status, 128 + SIGINT) << c.command[0];
         ASSERT_EQ(sim.control(mute + " off"), "OK");
-        size_t done = 4096;
-        while (done < got.size()) {
-            const ssize_t n = ::pread(fd, got.data() + done, got.size() - done, off_t(done));
-            if (n <= 0) break;
-            done += size_t(n);
-        }
+        EXPECT_EQ(readRest(fd, got, 4096), bytes.size()) << c.command[0];
         ::close(fd);
         EXPECT_TRUE(got == bytes) << c.command[0];
         // Once the rest has come, nothing goes on to remove or replace it.
